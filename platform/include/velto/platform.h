@@ -1,0 +1,25 @@
+// The library's only door to the operating system.
+//
+// On Windows this is the real Win32 API. Elsewhere it is our emulation of the
+// few Win32 calls the library makes (libwin32emu), with the same names, types,
+// constants and results, so that the library's sources compile unchanged for
+// both.
+#pragma once
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <setupapi.h>
+
+// Serial time-out requests: defined by the driver kit, not by the SDK headers.
+#ifndef IOCTL_SERIAL_SET_TIMEOUTS
+#define IOCTL_SERIAL_SET_TIMEOUTS 0x001B001CUL
+#endif
+#ifndef IOCTL_SERIAL_GET_TIMEOUTS
+#define IOCTL_SERIAL_GET_TIMEOUTS 0x001B0020UL
+#endif
+#else
+#include "velto/win32emu.h"
+#endif

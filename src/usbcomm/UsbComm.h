@@ -1,0 +1,87 @@
+// The one USB printer session of the process: discovery and type detection,
+// the printer-class session with its ring buffer, and the receiver thread.
+#pragma once
+
+#include <atomic>
+
+#include "velto/platform.h"
+
+class CCircularBuffer;
+
+#define USB_TYPE_UNKNOWN (-1)
+#define USB_TYPE_NATIVE 0
+#define USB_TYPE_PRINTER_CLASS 1
+
+// Size of every device path buffer, terminator included.
+#define USB_PATH_SIZE 256
+
+class CUsbComm {
+ public:
+  CUsbComm();
+  virtual ~CUsbComm();  // releases nothing: usbClosePipe does
+
+  // Discovery (DeviceDiscovery.cpp).
+  HANDLE OpenUsbDevice(const GUID *pInterfaceClass, char *outNameBuf, DWORD nSize);
+  HANDLE OpenInterface(HDEVINFO hDevInfo, PSP_DEVICE_INTERFACE_DATA pInterfaceData, char *pszBuffer,
+                       DWORD nSize);
+  int LocateDevice(int nUsbType, char *pszBuffer, DWORD nSize);
+  HANDLE OpenPipe(int nUsbType, const char *pszPipeName);
+
+  // Printer-class session (PclsSession.cpp).
+  // Steps after the overlapped read open of usbInitPipe: events, ring buffer,
+  // receiver thread, drain. Returns the handle value usbInitPipe hands on:
+  // m_hReadPort, or INVALID_HANDLE_VALUE when the session could not start.
+  HANDLE StartPCLSSession();
+  // The printer-class fetch of usbReadInputPipe: GetPCLSData until it fails
+  // or delivers a byte. Returns the read result; *pnCount the bytes delivered.
+  BOOL ReadPCLS(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnCount);
+  // The printer-class close: stops the receiver and releases the session.
+  // Returns 0, or 1 when waiting for the receiver failed.
+  int StopPCLSSession(HANDLE hPassed);
+  BOOL GetPCLSData(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnBytesRead, DWORD dwTimeout);
+  DWORD BytesAvailable();
+
+  // Receiver (Receiver.cpp).
+  int ReceiveData();
+  int ReopenCom();
+
+  // The write handle may be replaced by the receiver while a Java thread
+  // writes through it: every use and every replacement of m_hWritePort holds
+  // this lock (PclsSession.cpp).
+  void LockWritePort();
+  void UnlockWritePort();
+
+  // Fields, in this order. The Java threads and the receiver share them
+  // without a lock: each is one lock-free 32-bit (or 8-bit, or pointer)
+  // value, read and written whole.
+  std::atomic<int> m_nUsbType;
+  char m_szDevicePath[USB_PATH_SIZE];
+  std::atomic<LONG> m_bThreadActive;
+  std::atomic<HANDLE> m_QuitEvent;
+  std::atomic<HANDLE> m_ReadThreadTerminated;
+  std::atomic<BYTE> m_bPCLSPowerStatus;
+  std::atomic<HANDLE> m_hPCLSDataEvent;
+  std::atomic<LONG> m_bKeepReading;
+  std::atomic<CCircularBuffer *> m_pCCBuffer;
+  std::atomic<HANDLE> m_hReadPort;
+  std::atomic<HANDLE> m_hWritePort;
+  std::atomic<LONG> m_bHandlesValid;
+  std::atomic<HANDLE> m_hWorkerThread;
+};
+
+extern CUsbComm g_UsbComm;
+extern char g_szDeviceName[USB_PATH_SIZE];
+extern char g_szTraceLine[128];
+
+// Device identification (DeviceTable.cpp): the native driver's interface
+// class, the printer class interface, and the vendor/product patterns.
+extern const GUID GUID_DEVINTERFACE_NATIVE_PRINTER;
+extern const GUID GUID_DEVINTERFACE_USBPRINT;
+extern const char *const g_apszDevicePatterns[];
+
+// Probes the native class, then the printer class; writes the description of
+// the winning type into pszText.
+int DetectUsbType(char *pszText, DWORD nSize);
+
+// Receiver thread entry (Receiver.cpp).
+DWORD WINAPI ReadThreadProc(LPVOID pParameter);
