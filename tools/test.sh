@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the plain build (warnings as errors,
+# with the JVM tests and the Windows builds under Wine), then the same C++
+# tests under AddressSanitizer+UndefinedBehaviorSanitizer and under
+# ThreadSanitizer. Usage: tools/test.sh [plain|asan|tsan|format]...
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+bash tools/install-deps.sh
+
+configs=("$@")
+[ ${#configs[@]} -eq 0 ] && configs=(format plain asan tsan)
+jobs=${VELTO_JOBS:-2}
+
+run_config() {
+  local name=$1 dir=$root/build/$1
+  shift
+  echo "=== $name build ==="
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTO_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  echo "=== $name tests ==="
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300
+}
+
+for c in "${configs[@]}"; do
+  case $c in
+    format)
+      echo "=== clang-format check ==="
+      git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+      ;;
+    plain) run_config plain ;;
+    asan)
+      (
+        export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+        export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+        run_config asan -DVELTO_SANITIZE=address
+      )
+      ;;
+    tsan)
+      (
+        export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+        run_config tsan -DVELTO_SANITIZE=thread
+      )
+      ;;
+    *) echo "unknown configuration: $c" >&2; exit 2 ;;
+  esac
+done
+echo "=== all done ==="
