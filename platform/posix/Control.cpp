@@ -1,0 +1,59 @@
+// Lifecycle of the emulation: reset between tests and the leak report.
+#include <string.h>
+
+#include "Kernel.h"
+
+namespace emu {
+
+// Until the device side is linked in, the kernel stands alone: no devices.
+// The device side's definitions take precedence over these.
+__attribute__((weak)) void DevicesReset() {}
+__attribute__((weak)) DWORD DeviceCount() { return 0; }
+__attribute__((weak)) DWORD DeviceInfoSetCount() { return 0; }
+__attribute__((weak)) std::string DescribeDevices() { return std::string(); }
+
+}  // namespace emu
+
+using namespace emu;
+
+extern "C" {
+
+void SimReset(void) {
+  InjectReset();
+  MiscReset();
+  Guard lock(KernelLock());
+  DevicesReset();
+  NotifyAll();
+}
+
+DWORD SimOpenHandleCount(void) {
+  Guard lock(KernelLock());
+  return HandleCount();
+}
+
+DWORD SimLiveThreadCount(void) {
+  Guard lock(KernelLock());
+  return LiveThreadCount();
+}
+
+DWORD SimDeviceCount(void) {
+  Guard lock(KernelLock());
+  return DeviceCount();
+}
+
+DWORD SimLeakReport(char *pszReport, DWORD nCap, DWORD dwGraceMs) {
+  Guard lock(KernelLock());
+  WaitUntil(lock, Deadline::After(dwGraceMs), [] { return LiveThreadCount() == 0; });
+  const DWORD nLeaks =
+      HandleCount() + LiveThreadCount() + MemoryBlockCount() + DeviceCount() + DeviceInfoSetCount();
+  const std::string report =
+      DescribeHandles() + DescribeThreads() + DescribeMemoryBlocks() + DescribeDevices();
+  if (pszReport != nullptr && nCap > 0) {
+    const size_t n = report.size() < nCap ? report.size() : nCap - 1;
+    memcpy(pszReport, report.data(), n);
+    pszReport[n] = '\0';
+  }
+  return nLeaks;
+}
+
+}  // extern "C"

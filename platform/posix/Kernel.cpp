@@ -1,0 +1,138 @@
+// The emulation's kernel: the one lock, the handle table, thread ids, the
+// last-error value and CloseHandle.
+#include "Kernel.h"
+
+#include <atomic>
+#include <map>
+
+namespace emu {
+namespace {
+
+// Never destroyed: emulated threads may still block on them while the
+// process runs its static destructors.
+struct CKernelState {
+  std::mutex m_Lock;
+  std::condition_variable m_Cond;
+  std::map<uintptr_t, ObjectPtr> m_Handles;
+  uintptr_t m_nNextHandle = kFirstHandle;
+  static constexpr uintptr_t kFirstHandle = 0x100;
+  // Values wrap below 2^30, far inside a Java int, after a billion handles.
+  static constexpr uintptr_t kLastHandle = 0x3FFFFFFC;
+  static constexpr size_t kMaxHandles = 1u << 24;
+};
+
+CKernelState &State() {
+  static CKernelState *s_pState = new CKernelState;
+  return *s_pState;
+}
+
+std::atomic<DWORD> g_nNextThreadId{0x1004};
+thread_local DWORD t_dwThreadId = 0;
+thread_local DWORD t_dwLastError = 0;
+
+const char *TypeName(ObjType t) {
+  switch (t) {
+    case ObjType::Event:
+      return "event";
+    case ObjType::Mutex:
+      return "mutex";
+    case ObjType::Thread:
+      return "thread";
+    case ObjType::File:
+      return "file";
+  }
+  return "object";
+}
+
+}  // namespace
+
+std::mutex &KernelLock() { return State().m_Lock; }
+std::condition_variable &KernelCond() { return State().m_Cond; }
+void NotifyAll() { State().m_Cond.notify_all(); }
+
+Deadline Deadline::After(DWORD dwMilliseconds) {
+  Deadline dl{dwMilliseconds == INFINITE, Clock::now()};
+  if (!dl.bInfinite) dl.tp += std::chrono::milliseconds(dwMilliseconds);
+  return dl;
+}
+
+std::string Object::Describe() const { return TypeName(type); }
+
+HANDLE InsertHandle(const ObjectPtr &obj) {
+  CKernelState &st = State();
+  if (st.m_Handles.size() >= CKernelState::kMaxHandles) {
+    SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+    return nullptr;
+  }
+  uintptr_t nValue;
+  do {
+    nValue = st.m_nNextHandle;
+    st.m_nNextHandle =
+        nValue >= CKernelState::kLastHandle ? CKernelState::kFirstHandle : nValue + 4;
+  } while (st.m_Handles.count(nValue) != 0);
+  st.m_Handles.emplace(nValue, obj);
+  ++obj->nHandles;
+  return reinterpret_cast<HANDLE>(nValue);
+}
+
+ObjectPtr LookupHandle(HANDLE h) {
+  auto &handles = State().m_Handles;
+  auto it = handles.find(reinterpret_cast<uintptr_t>(h));
+  return it == handles.end() ? nullptr : it->second;
+}
+
+bool RemoveHandle(HANDLE h) {
+  auto &handles = State().m_Handles;
+  auto it = handles.find(reinterpret_cast<uintptr_t>(h));
+  if (it == handles.end()) return false;
+  ObjectPtr obj = std::move(it->second);
+  handles.erase(it);
+  if (--obj->nHandles == 0) obj->OnLastHandleClosed();
+  return true;
+}
+
+DWORD HandleCount() { return static_cast<DWORD>(State().m_Handles.size()); }
+
+std::string DescribeHandles() {
+  std::string s;
+  char szValue[32];
+  for (const auto &entry : State().m_Handles) {
+    snprintf(szValue, sizeof szValue, "handle 0x%lx: ", static_cast<unsigned long>(entry.first));
+    s += szValue;
+    s += entry.second->Describe();
+    s += '\n';
+  }
+  return s;
+}
+
+DWORD CurrentThreadId() {
+  if (t_dwThreadId == 0) t_dwThreadId = g_nNextThreadId.fetch_add(4);
+  return t_dwThreadId;
+}
+
+// Used by CreateThread: the new thread's id is known before it runs.
+DWORD NewThreadId() { return g_nNextThreadId.fetch_add(4); }
+void AdoptThreadId(DWORD dwTid) { t_dwThreadId = dwTid; }
+
+}  // namespace emu
+
+extern "C" {
+
+DWORD WINAPI GetLastError(void) { return emu::t_dwLastError; }
+
+void WINAPI SetLastError(DWORD dwErrCode) { emu::t_dwLastError = dwErrCode; }
+
+BOOL WINAPI CloseHandle(HANDLE hObject) {
+  if (emu::InjectedFailure(SIM_FN_CloseHandle)) return FALSE;
+  // Declared before the guard: if this was the last reference, the object
+  // is destroyed after the lock is released.
+  emu::ObjectPtr keep;
+  emu::Guard lock(emu::KernelLock());
+  keep = emu::LookupHandle(hObject);
+  if (!keep) return emu::Fail(FALSE, ERROR_INVALID_HANDLE);
+  emu::RemoveHandle(hObject);
+  emu::NotifyAll();
+  return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,133 @@
+// Internal kernel of the Win32 emulation.
+//
+// One process-wide lock guards every emulated object; one condition variable
+// is notified whenever any object's state changes, and every blocking call
+// waits on it with a deadline on the monotonic clock. That makes multi-object
+// waits atomic (no per-object locking, no lost wake-ups) at the price of
+// spurious wake-ups, which the waits re-check.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "velto/simprinter.h"
+#include "velto/win32emu.h"
+
+namespace emu {
+
+using Clock = std::chrono::steady_clock;
+using Guard = std::unique_lock<std::mutex>;
+
+std::mutex &KernelLock();
+std::condition_variable &KernelCond();
+// Wakes every blocked call so that it re-checks its condition. Call with the
+// kernel lock held after changing object state.
+void NotifyAll();
+
+// Deadline for a Win32 time-out in milliseconds (INFINITE: none).
+struct Deadline {
+  bool bInfinite;
+  Clock::time_point tp;
+  static Deadline After(DWORD dwMilliseconds);
+};
+// Waits on the kernel condition until pred() holds or the deadline passes.
+// Returns pred() at the end. The lock is held on entry and on return.
+template <class Pred>
+bool WaitUntil(Guard &lock, const Deadline &dl, Pred pred) {
+  while (!pred()) {
+    if (dl.bInfinite) {
+      KernelCond().wait(lock);
+    } else if (KernelCond().wait_until(lock, dl.tp) == std::cv_status::timeout) {
+      return pred();
+    }
+  }
+  return true;
+}
+
+enum class ObjType { Event, Mutex, Thread, File };
+
+// A kernel object. Handles and in-progress waits or I/O each hold a
+// shared_ptr, so an object outlives a handle closed while it is in use.
+struct Object {
+  explicit Object(ObjType t) : type(t) {}
+  virtual ~Object() = default;
+  // Under the kernel lock: would a wait by thread dwTid be satisfied now?
+  virtual bool IsSignalled(DWORD dwTid) const = 0;
+  // Under the kernel lock: the wait by dwTid is satisfied by this object
+  // (auto-reset events reset, mutexes are acquired).
+  virtual void Satisfy(DWORD dwTid) { (void)dwTid; }
+  // Under the kernel lock: the last handle to the object is being closed.
+  virtual void OnLastHandleClosed() {}
+  // Under the kernel lock: one line for the leak report, without handle value.
+  virtual std::string Describe() const;
+  const ObjType type;
+  // Handles that refer to the object; maintained by the handle table.
+  DWORD nHandles = 0;
+};
+using ObjectPtr = std::shared_ptr<Object>;
+
+// Handle table (all under the kernel lock). Handle values are small
+// multiples of 4 that fit into 32 bits; they are not reused soon.
+// InsertHandle returns NULL (last error ERROR_NO_SYSTEM_RESOURCES) only when
+// the table is full. RemoveHandle calls OnLastHandleClosed() when the
+// object's last handle goes; the table's reference is dropped at once, so
+// callers that must not run an object's destructor under the lock keep a
+// copy of the LookupHandle result until they unlock.
+HANDLE InsertHandle(const ObjectPtr &obj);
+ObjectPtr LookupHandle(HANDLE h);  // null for a bad or closed handle
+bool RemoveHandle(HANDLE h);       // false for a bad or closed handle
+DWORD HandleCount();
+std::string DescribeHandles();  // one line per open handle
+
+// The calling thread's emulated thread id (stable, nonzero, a multiple of 4).
+DWORD CurrentThreadId();
+
+// CreateThread allocates the new thread's id; the thread adopts it first.
+DWORD NewThreadId();
+void AdoptThreadId(DWORD dwTid);
+// Under the kernel lock, by an emulated thread as it ends: the mutexes it
+// still owns become free and their next wait reports WAIT_ABANDONED.
+void AbandonOwnedMutexes(DWORD dwTid);
+
+// Sets the last error and returns r: `return Fail(FALSE, ERROR_X);`.
+template <class R>
+R Fail(R r, DWORD dwError) {
+  SetLastError(dwError);
+  return r;
+}
+
+// Under the kernel lock: sets or resets an event object directly, as I/O
+// completion does on Windows (not counted, not injectable). Other objects
+// are ignored.
+void SignalEventObject(const ObjectPtr &pEvent);
+void ResetEventObject(const ObjectPtr &pEvent);
+
+// Failure injection: counts the call of nFn; when an injected failure is due
+// sets the last error to the scripted code and returns true. Takes its own
+// lock; call it without holding the kernel lock.
+bool InjectedFailure(int nFn);
+void InjectReset();  // clears injections and call counts
+
+// A block that LocalFree releases (takes the kernel lock itself).
+void *LocalAllocBlock(SIZE_T nBytes);
+
+// Kernel-side pieces of the leak report and reset (under the kernel lock).
+DWORD LiveThreadCount();
+std::string DescribeThreads();
+DWORD MemoryBlockCount();  // global and local blocks not freed
+std::string DescribeMemoryBlocks();
+// Detaches the debug listener and drops message overrides. Takes its own
+// locks: call it without the kernel lock.
+void MiscReset();
+
+// The device side (simulated printers, files, SetupAPI) answers these for
+// SimReset and the leak report. Called under the kernel lock.
+void DevicesReset();
+DWORD DeviceCount();
+DWORD DeviceInfoSetCount();
+std::string DescribeDevices();
+
+}  // namespace emu

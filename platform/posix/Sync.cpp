@@ -1,0 +1,234 @@
+// Events, mutexes and the waits.
+//
+// A wait looks at all its objects under the one kernel lock, so choosing the
+// lowest signalled index and consuming only that object is atomic: no other
+// waiter and no SetEvent can slip in between the check and the consumption.
+#include <vector>
+
+#include "Kernel.h"
+
+namespace emu {
+namespace {
+
+struct CEvent : Object {
+  CEvent(bool bManual, bool bSignalled)
+      : Object(ObjType::Event), m_bManual(bManual), m_bSignalled(bSignalled) {}
+  bool IsSignalled(DWORD) const override { return m_bSignalled; }
+  void Satisfy(DWORD) override {
+    if (!m_bManual) m_bSignalled = false;
+  }
+  std::string Describe() const override {
+    return std::string("event (") + (m_bManual ? "manual" : "auto") + " reset, " +
+           (m_bSignalled ? "set)" : "not set)");
+  }
+  const bool m_bManual;
+  bool m_bSignalled;
+};
+
+// Mutexes the calling thread has acquired, so that they can be abandoned
+// when an emulated thread ends while owning them.
+thread_local std::vector<std::weak_ptr<Object>> t_OwnedMutexes;
+
+struct CMutex : Object, std::enable_shared_from_this<CMutex> {
+  CMutex() : Object(ObjType::Mutex) {}
+  bool IsSignalled(DWORD dwTid) const override { return m_dwOwner == 0 || m_dwOwner == dwTid; }
+  void Satisfy(DWORD dwTid) override {
+    if (m_nRecursion++ == 0) {
+      m_dwOwner = dwTid;
+      t_OwnedMutexes.push_back(shared_from_this());
+    }
+  }
+  std::string Describe() const override {
+    char sz[64];
+    if (m_dwOwner == 0) return "mutex (free)";
+    snprintf(sz, sizeof sz, "mutex (owned by thread %u)", static_cast<unsigned>(m_dwOwner));
+    return sz;
+  }
+  DWORD m_dwOwner = 0;
+  DWORD m_nRecursion = 0;
+  bool m_bAbandoned = false;  // released by its owner's end, not yet reported
+};
+
+template <class T>
+std::shared_ptr<T> LookupAs(HANDLE h, ObjType t) {
+  ObjectPtr obj = LookupHandle(h);
+  if (!obj || obj->type != t) return nullptr;
+  return std::static_pointer_cast<T>(obj);
+}
+
+}  // namespace
+
+void SignalEventObject(const ObjectPtr &pEvent) {
+  if (!pEvent || pEvent->type != ObjType::Event) return;
+  static_cast<CEvent &>(*pEvent).m_bSignalled = true;
+  NotifyAll();
+}
+
+void ResetEventObject(const ObjectPtr &pEvent) {
+  if (!pEvent || pEvent->type != ObjType::Event) return;
+  static_cast<CEvent &>(*pEvent).m_bSignalled = false;
+}
+
+static void ForgetOwnedMutex(const Object *pMutex) {
+  auto &owned = t_OwnedMutexes;
+  for (size_t i = 0; i < owned.size();) {
+    auto obj = owned[i].lock();
+    if (!obj || obj.get() == pMutex) {
+      owned[i] = std::move(owned.back());
+      owned.pop_back();
+    } else {
+      ++i;
+    }
+  }
+}
+
+// Called by an emulated thread as it ends, under the kernel lock: the
+// mutexes it still owns become free and report WAIT_ABANDONED once.
+void AbandonOwnedMutexes(DWORD dwTid) {
+  for (auto &weak : t_OwnedMutexes) {
+    if (auto obj = weak.lock()) {
+      auto *pMutex = static_cast<CMutex *>(obj.get());
+      if (pMutex->m_dwOwner == dwTid) {
+        pMutex->m_dwOwner = 0;
+        pMutex->m_nRecursion = 0;
+        pMutex->m_bAbandoned = true;
+      }
+    }
+  }
+  t_OwnedMutexes.clear();
+}
+
+namespace {
+
+DWORD WaitImpl(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds) {
+  if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
+    return Fail(WAIT_FAILED, ERROR_INVALID_PARAMETER);
+  }
+  const DWORD dwTid = CurrentThreadId();
+  const Deadline dl = Deadline::After(dwMilliseconds);
+  // These references keep the objects alive even if their handles are
+  // closed during the wait; the wait then goes on, as on Windows. Declared
+  // before the guard so that a last reference is dropped after unlocking.
+  std::vector<ObjectPtr> objects;
+  objects.reserve(nCount);
+  Guard lock(KernelLock());
+  for (DWORD i = 0; i < nCount; ++i) {
+    ObjectPtr obj = LookupHandle(lpHandles[i]);
+    if (!obj) return Fail(WAIT_FAILED, ERROR_INVALID_HANDLE);
+    if (bWaitAll) {
+      for (const auto &other : objects) {
+        if (other == obj) return Fail(WAIT_FAILED, ERROR_INVALID_PARAMETER);
+      }
+    }
+    objects.push_back(std::move(obj));
+  }
+
+  DWORD nIndex = 0;
+  auto ready = [&] {
+    if (bWaitAll) {
+      for (const auto &obj : objects) {
+        if (!obj->IsSignalled(dwTid)) return false;
+      }
+      return true;
+    }
+    for (nIndex = 0; nIndex < nCount; ++nIndex) {
+      if (objects[nIndex]->IsSignalled(dwTid)) return true;
+    }
+    return false;
+  };
+  if (!WaitUntil(lock, dl, ready)) return WAIT_TIMEOUT;
+
+  // Consume: the first signalled object, or all of them for bWaitAll.
+  DWORD dwResult = WAIT_OBJECT_0 + (bWaitAll ? 0 : nIndex);
+  const DWORD nFirst = bWaitAll ? 0 : nIndex;
+  const DWORD nEnd = bWaitAll ? nCount : nIndex + 1;
+  for (DWORD i = nFirst; i < nEnd; ++i) {
+    Object &obj = *objects[i];
+    if (obj.type == ObjType::Mutex) {
+      auto &mutex = static_cast<CMutex &>(obj);
+      if (mutex.m_bAbandoned) {
+        mutex.m_bAbandoned = false;
+        dwResult = WAIT_ABANDONED_0 + (bWaitAll ? 0 : i);
+      }
+    }
+    obj.Satisfy(dwTid);
+  }
+  NotifyAll();  // a consumed object may matter to a bWaitAll waiter
+  return dwResult;
+}
+
+}  // namespace
+}  // namespace emu
+
+using namespace emu;
+
+extern "C" {
+
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
+                           LPCSTR lpName) {
+  if (InjectedFailure(SIM_FN_CreateEventA)) return nullptr;
+  if (lpName != nullptr) return Fail<HANDLE>(nullptr, ERROR_NOT_SUPPORTED);
+  auto ev = std::make_shared<CEvent>(bManualReset != FALSE, bInitialState != FALSE);
+  Guard lock(KernelLock());
+  HANDLE h = InsertHandle(ev);
+  if (h != nullptr) SetLastError(ERROR_SUCCESS);  // "not an existing named object"
+  return h;
+}
+
+BOOL WINAPI SetEvent(HANDLE hEvent) {
+  if (InjectedFailure(SIM_FN_SetEvent)) return FALSE;
+  Guard lock(KernelLock());
+  auto ev = LookupAs<CEvent>(hEvent, ObjType::Event);
+  if (!ev) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  ev->m_bSignalled = true;
+  NotifyAll();
+  return TRUE;
+}
+
+BOOL WINAPI ResetEvent(HANDLE hEvent) {
+  if (InjectedFailure(SIM_FN_ResetEvent)) return FALSE;
+  Guard lock(KernelLock());
+  auto ev = LookupAs<CEvent>(hEvent, ObjType::Event);
+  if (!ev) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  ev->m_bSignalled = false;
+  return TRUE;
+}
+
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
+  if (InjectedFailure(SIM_FN_CreateMutexA)) return nullptr;
+  if (lpName != nullptr) return Fail<HANDLE>(nullptr, ERROR_NOT_SUPPORTED);
+  auto mutex = std::make_shared<CMutex>();
+  Guard lock(KernelLock());
+  HANDLE h = InsertHandle(mutex);
+  if (h == nullptr) return nullptr;
+  if (bInitialOwner) mutex->Satisfy(CurrentThreadId());
+  SetLastError(ERROR_SUCCESS);
+  return h;
+}
+
+BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
+  if (InjectedFailure(SIM_FN_ReleaseMutex)) return FALSE;
+  Guard lock(KernelLock());
+  auto mutex = LookupAs<CMutex>(hMutex, ObjType::Mutex);
+  if (!mutex) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  if (mutex->m_dwOwner != CurrentThreadId()) return Fail(FALSE, ERROR_NOT_OWNER);
+  if (--mutex->m_nRecursion == 0) {
+    mutex->m_dwOwner = 0;
+    ForgetOwnedMutex(mutex.get());
+    NotifyAll();
+  }
+  return TRUE;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  if (InjectedFailure(SIM_FN_WaitForSingleObject)) return WAIT_FAILED;
+  return WaitImpl(1, &hHandle, FALSE, dwMilliseconds);
+}
+
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
+                                    DWORD dwMilliseconds) {
+  if (InjectedFailure(SIM_FN_WaitForMultipleObjects)) return WAIT_FAILED;
+  return WaitImpl(nCount, lpHandles, bWaitAll, dwMilliseconds);
+}
+
+}  // extern "C"

@@ -1,0 +1,148 @@
+// Emulated threads, Sleep and GetTickCount.
+//
+// Each CreateThread runs a detached std::thread that holds a reference to
+// its thread object; the handle is signalled when the thread function
+// returns. A suspended thread waits on the kernel condition until resumed.
+#include <map>
+#include <system_error>
+#include <thread>
+
+#include "Kernel.h"
+
+namespace emu {
+namespace {
+
+struct CThread : Object {
+  CThread(DWORD dwTid, LPTHREAD_START_ROUTINE pfn, LPVOID pParam, DWORD nSuspend)
+      : Object(ObjType::Thread),
+        m_dwTid(dwTid),
+        m_pfnStart(pfn),
+        m_pParam(pParam),
+        m_nSuspend(nSuspend) {}
+  bool IsSignalled(DWORD) const override { return m_bEnded; }
+  std::string Describe() const override {
+    char sz[96];
+    snprintf(sz, sizeof sz, "thread %u (%s)", static_cast<unsigned>(m_dwTid),
+             m_bEnded         ? "ended"
+             : m_nSuspend > 0 ? "suspended"
+                              : "running");
+    return sz;
+  }
+  const DWORD m_dwTid;
+  const LPTHREAD_START_ROUTINE m_pfnStart;
+  const LPVOID m_pParam;
+  DWORD m_nSuspend;
+  bool m_bEnded = false;
+  DWORD m_dwExitCode = STILL_ACTIVE;
+};
+
+// Threads whose function has not returned, by id (under the kernel lock).
+std::map<DWORD, std::shared_ptr<CThread>> &LiveThreads() {
+  static auto *s_pLive = new std::map<DWORD, std::shared_ptr<CThread>>;
+  return *s_pLive;
+}
+
+void ThreadMain(std::shared_ptr<CThread> thread) {
+  AdoptThreadId(thread->m_dwTid);
+  {
+    Guard lock(KernelLock());
+    WaitUntil(lock, Deadline::After(INFINITE), [&] { return thread->m_nSuspend == 0; });
+  }
+  const DWORD dwExitCode = thread->m_pfnStart(thread->m_pParam);
+  Guard lock(KernelLock());
+  thread->m_dwExitCode = dwExitCode;
+  thread->m_bEnded = true;
+  AbandonOwnedMutexes(thread->m_dwTid);
+  LiveThreads().erase(thread->m_dwTid);
+  NotifyAll();
+}
+
+}  // namespace
+
+DWORD LiveThreadCount() { return static_cast<DWORD>(LiveThreads().size()); }
+
+std::string DescribeThreads() {
+  std::string s;
+  for (const auto &entry : LiveThreads()) {
+    s += entry.second->Describe();
+    s += " has not returned\n";
+  }
+  return s;
+}
+
+}  // namespace emu
+
+using namespace emu;
+
+extern "C" {
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress,
+                           LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId) {
+  if (InjectedFailure(SIM_FN_CreateThread)) return nullptr;
+  if (lpStartAddress == nullptr || (dwCreationFlags & ~CREATE_SUSPENDED) != 0) {
+    return Fail<HANDLE>(nullptr, ERROR_INVALID_PARAMETER);
+  }
+  auto thread = std::make_shared<CThread>(NewThreadId(), lpStartAddress, lpParameter,
+                                          (dwCreationFlags & CREATE_SUSPENDED) ? 1 : 0);
+  HANDLE h;
+  {
+    Guard lock(KernelLock());
+    h = InsertHandle(thread);
+    if (h == nullptr) return nullptr;
+    LiveThreads().emplace(thread->m_dwTid, thread);
+  }
+  try {
+    std::thread(ThreadMain, thread).detach();
+  } catch (const std::system_error &) {
+    Guard lock(KernelLock());
+    LiveThreads().erase(thread->m_dwTid);
+    RemoveHandle(h);
+    return Fail<HANDLE>(nullptr, ERROR_NOT_ENOUGH_MEMORY);
+  }
+  if (lpThreadId != nullptr) *lpThreadId = thread->m_dwTid;
+  return h;
+}
+
+DWORD WINAPI ResumeThread(HANDLE hThread) {
+  if (InjectedFailure(SIM_FN_ResumeThread)) return static_cast<DWORD>(-1);
+  Guard lock(KernelLock());
+  ObjectPtr obj = LookupHandle(hThread);
+  if (!obj || obj->type != ObjType::Thread) {
+    return Fail(static_cast<DWORD>(-1), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  }
+  auto &thread = static_cast<CThread &>(*obj);
+  const DWORD nPrevious = thread.m_nSuspend;
+  if (nPrevious > 0 && --thread.m_nSuspend == 0) NotifyAll();
+  return nPrevious;
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+  Guard lock(KernelLock());
+  ObjectPtr obj = LookupHandle(hThread);
+  if (!obj || obj->type != ObjType::Thread) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  if (lpExitCode == nullptr) return Fail(FALSE, ERROR_NOACCESS);
+  *lpExitCode = static_cast<CThread &>(*obj).m_dwExitCode;
+  return TRUE;
+}
+
+DWORD WINAPI GetCurrentThreadId(void) { return CurrentThreadId(); }
+
+void WINAPI Sleep(DWORD dwMilliseconds) {
+  if (dwMilliseconds == 0) {
+    std::this_thread::yield();
+    return;
+  }
+  if (dwMilliseconds == INFINITE) {
+    Guard lock(KernelLock());
+    WaitUntil(lock, Deadline::After(INFINITE), [] { return false; });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+}
+
+DWORD WINAPI GetTickCount(void) {
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch());
+  return static_cast<DWORD>(ms.count());
+}
+
+}  // extern "C"
