@@ -1,0 +1,371 @@
+// Files on the simulated printers: CreateFileA, ReadFile, WriteFile,
+// GetOverlappedResult, CancelIo, DeviceIoControl and PurgeComm.
+//
+// A read is queued on its device and completed under the kernel lock by
+// whatever ends it (bytes, a scripted result, CancelIo, a purge, the close
+// of the last handle, an unplug). An overlapped read returns ERROR_IO_PENDING
+// while queued; a synchronous one blocks its caller on the kernel condition.
+#include <strings.h>
+
+#include <cstring>
+
+#include "Devices.h"
+
+namespace emu {
+namespace {
+
+// Far enough to count as "never" without overflowing the clock.
+constexpr unsigned long long kMaxTimeoutMs = 1ull << 40;
+
+std::shared_ptr<CFile> LookupFile(HANDLE h) {
+  ObjectPtr obj = LookupHandle(h);
+  if (!obj || obj->type != ObjType::File) return nullptr;
+  return std::static_pointer_cast<CFile>(obj);
+}
+
+// The event of an OVERLAPPED must be a valid event handle, as NtReadFile
+// demands; *pEvent stays null when there is none.
+bool LookupOverlappedEvent(LPOVERLAPPED pOv, ObjectPtr *pEvent) {
+  if (pOv == nullptr || pOv->hEvent == nullptr) return true;
+  *pEvent = LookupHandle(pOv->hEvent);
+  return *pEvent && (*pEvent)->type == ObjType::Event;
+}
+
+// Start of any I/O: the OVERLAPPED shows it in flight, its event and the
+// file are reset.
+void BeginIo(CFile &file, LPOVERLAPPED pOv, const ObjectPtr &pEvent) {
+  if (pOv != nullptr) {
+    pOv->Internal = STATUS_PENDING;
+    pOv->InternalHigh = 0;
+  }
+  if (pEvent) ResetEventObject(pEvent);
+  file.m_bSignalled = false;
+}
+
+// An I/O that succeeds at once: the OVERLAPPED, its event and the file show
+// the completion, as for a later one.
+BOOL SucceedNow(CFile &file, LPOVERLAPPED pOv, const ObjectPtr &pEvent, DWORD nBytes,
+                LPDWORD pnBytes) {
+  if (pOv != nullptr) {
+    pOv->InternalHigh = nBytes;
+    pOv->Internal = ERROR_SUCCESS;
+  }
+  if (pEvent) SignalEventObject(pEvent);
+  file.m_bSignalled = true;
+  if (pnBytes != nullptr) *pnBytes = nBytes;
+  NotifyAll();
+  return TRUE;
+}
+
+// An I/O that fails at once. Windows leaves the event alone for a request
+// failed before it could pend; the OVERLAPPED gets the error so that a
+// later GetOverlappedResult reports it instead of waiting for ever.
+BOOL FailNow(LPOVERLAPPED pOv, DWORD dwError) {
+  if (pOv != nullptr) pOv->Internal = dwError;
+  return Fail(FALSE, dwError);
+}
+
+// Time-out plan of a synchronous read on a native-class driver, after the
+// rules of a serial driver.
+struct CReadPlan {
+  bool m_bTakeAny = true;        // done with the first bytes there are
+  bool m_bReturnAtOnce = false;  // done at once with what is there, even nothing
+  bool m_bTotal = false;
+  Clock::time_point m_tpTotal;
+  bool m_bInterval = false;
+  std::chrono::milliseconds m_interval{0};
+};
+
+CReadPlan PlanSyncRead(const CDevice &dev, DWORD nWanted) {
+  CReadPlan plan;
+  if (!dev.IsNative()) return plan;  // the printer class waits for the first bytes
+  const COMMTIMEOUTS &to = dev.m_timeouts;
+  if (to.ReadIntervalTimeout == MAXDWORD && to.ReadTotalTimeoutMultiplier == 0 &&
+      to.ReadTotalTimeoutConstant == 0) {
+    plan.m_bReturnAtOnce = true;
+    return plan;
+  }
+  if (to.ReadIntervalTimeout == MAXDWORD && to.ReadTotalTimeoutMultiplier == MAXDWORD &&
+      to.ReadTotalTimeoutConstant != 0 && to.ReadTotalTimeoutConstant != MAXDWORD) {
+    // What is there at once, else the first bytes within the constant.
+    plan.m_bTotal = true;
+    plan.m_tpTotal = Clock::now() + std::chrono::milliseconds(to.ReadTotalTimeoutConstant);
+    return plan;
+  }
+  plan.m_bTakeAny = false;
+  const unsigned long long nTotalMs =
+      static_cast<unsigned long long>(to.ReadTotalTimeoutMultiplier) * nWanted +
+      to.ReadTotalTimeoutConstant;
+  if (nTotalMs != 0 && nTotalMs < kMaxTimeoutMs) {
+    plan.m_bTotal = true;
+    plan.m_tpTotal = Clock::now() + std::chrono::milliseconds(nTotalMs);
+  }
+  // MAXDWORD as an interval outside the two rules above means no interval.
+  if (to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != MAXDWORD) {
+    plan.m_bInterval = true;
+    plan.m_interval = std::chrono::milliseconds(to.ReadIntervalTimeout);
+  }
+  return plan;
+}
+
+// Blocks the caller of a synchronous read until the read ends: by bytes,
+// by its time-outs (success with what has come) or by anything that aborts it.
+void WaitSyncRead(Guard &lock, CDevice &dev, const ReadPtr &pRead, const CReadPlan &plan) {
+  while (!pRead->m_bDone) {
+    Deadline dl{!plan.m_bTotal, plan.m_tpTotal};
+    if (plan.m_bInterval && pRead->m_nGot > 0) {
+      const Clock::time_point tpGap = pRead->m_tpLastByte + plan.m_interval;
+      if (dl.bInfinite || tpGap < dl.tp) dl = Deadline{false, tpGap};
+    }
+    const DWORD nGotBefore = pRead->m_nGot;
+    if (!WaitUntil(lock, dl, [&] { return pRead->m_bDone || pRead->m_nGot != nGotBefore; })) {
+      CompleteRead(dev, pRead, ERROR_SUCCESS);
+    }
+  }
+}
+
+BOOL ReadResult(const CRead &read, LPDWORD pnRead) {
+  if (read.m_dwError != ERROR_SUCCESS) return Fail(FALSE, read.m_dwError);
+  if (pnRead != nullptr) *pnRead = read.m_nGot;
+  return TRUE;
+}
+
+const char *PipeSuffix(int nPipe) {
+  switch (nPipe) {
+    case SIM_PIPE_00:
+      return "\\PIPE00";
+    case SIM_PIPE_01:
+      return "\\PIPE01";
+    default:
+      return "";
+  }
+}
+
+}  // namespace
+
+void CFile::OnLastHandleClosed() {
+  // Closing the last handle cancels what is still in flight on the file.
+  AbortReads(*m_pDevice, ERROR_OPERATION_ABORTED,
+             [this](const CRead &read) { return read.m_pFile.get() == this; });
+}
+
+std::string CFile::Describe() const {
+  std::string s = "file " + m_pDevice->m_sPath + PipeSuffix(m_nPipe);
+  s += m_bOverlapped ? " (overlapped" : " (synchronous";
+  s += IsConnected() ? ")" : ", device removed)";
+  return s;
+}
+
+}  // namespace emu
+
+using namespace emu;
+
+extern "C" {
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
+                          DWORD dwFlagsAndAttributes, HANDLE) {
+  if (InjectedFailure(SIM_FN_CreateFileA)) return INVALID_HANDLE_VALUE;
+  if (lpFileName == nullptr) return Fail(INVALID_HANDLE_VALUE, ERROR_INVALID_PARAMETER);
+  const std::string sName(lpFileName);
+  std::shared_ptr<CFile> pFile;
+  Guard lock(KernelLock());
+  int nPipe = SIM_PIPE_BARE;
+  DevicePtr pDev = FindPluggedDevice(sName);
+  if (!pDev) {
+    // "<interface path>\PIPE0n": the path exactly, the pipe name in any case.
+    const size_t nSep = sName.rfind('\\');
+    if (nSep != std::string::npos) {
+      const char *pszPipe = sName.c_str() + nSep + 1;
+      if (strcasecmp(pszPipe, "PIPE00") == 0) {
+        nPipe = SIM_PIPE_00;
+      } else if (strcasecmp(pszPipe, "PIPE01") == 0) {
+        nPipe = SIM_PIPE_01;
+      }
+      if (nPipe != SIM_PIPE_BARE) pDev = FindPluggedDevice(sName.substr(0, nSep));
+    }
+  }
+  if (!pDev) return Fail(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
+  CScript script;
+  if (TakeScript(*pDev, nPipe, ScriptKind::OpenError, ScriptKind::OpenError, &script)) {
+    return Fail(INVALID_HANDLE_VALUE, script.m_dwValue);
+  }
+  pFile = std::make_shared<CFile>(pDev, nPipe, (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0);
+  HANDLE h = InsertHandle(pFile);
+  return h != nullptr ? h : INVALID_HANDLE_VALUE;
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+  if (InjectedFailure(SIM_FN_ReadFile)) return FALSE;
+  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
+  // Declared before the guard: the last references go after unlocking.
+  ReadPtr pRead;
+  ObjectPtr pEvent;
+  std::shared_ptr<CFile> pFile;
+  Guard lock(KernelLock());
+  pFile = LookupFile(hFile);
+  if (!pFile) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) return Fail(FALSE, ERROR_NOACCESS);
+  if (!LookupOverlappedEvent(lpOverlapped, &pEvent)) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  BeginIo(*pFile, lpOverlapped, pEvent);
+  CDevice &dev = *pFile->m_pDevice;
+  if (!pFile->IsConnected()) return FailNow(lpOverlapped, ERROR_DEVICE_NOT_CONNECTED);
+
+  CScript script;
+  if (TakeScript(dev, pFile->m_nPipe, ScriptKind::ReadError, ScriptKind::ZeroRead, &script)) {
+    if (script.m_kind == ScriptKind::ReadError) return FailNow(lpOverlapped, script.m_dwValue);
+    return SucceedNow(*pFile, lpOverlapped, pEvent, 0, lpNumberOfBytesRead);
+  }
+  if (nNumberOfBytesToRead == 0) {
+    return SucceedNow(*pFile, lpOverlapped, pEvent, 0, lpNumberOfBytesRead);
+  }
+
+  // Without an OVERLAPPED even an overlapped file is read synchronously: the
+  // Win32 layer waits for the pending request.
+  const bool bAsync = pFile->m_bOverlapped && lpOverlapped != nullptr;
+  const CReadPlan plan = bAsync ? CReadPlan{} : PlanSyncRead(dev, nNumberOfBytesToRead);
+  pRead = std::make_shared<CRead>();
+  pRead->m_pFile = pFile;
+  pRead->m_dwTid = CurrentThreadId();
+  pRead->m_pBuffer = static_cast<BYTE *>(lpBuffer);
+  pRead->m_nWanted = nNumberOfBytesToRead;
+  pRead->m_bTakeAny = plan.m_bTakeAny;
+  pRead->m_pOverlapped = lpOverlapped;
+  pRead->m_pEvent = pEvent;
+  pRead->m_tpLastByte = Clock::now();
+  dev.m_reads.push_back(pRead);
+  DeliverToHost(dev);
+
+  if (!pRead->m_bDone) {
+    if (bAsync) return Fail(FALSE, ERROR_IO_PENDING);
+    if (plan.m_bReturnAtOnce) {
+      CompleteRead(dev, pRead, ERROR_SUCCESS);
+    } else {
+      WaitSyncRead(lock, dev, pRead, plan);
+    }
+  }
+  return ReadResult(*pRead, lpNumberOfBytesRead);
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+  if (InjectedFailure(SIM_FN_WriteFile)) return FALSE;
+  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
+  ObjectPtr pEvent;
+  std::shared_ptr<CFile> pFile;
+  Guard lock(KernelLock());
+  pFile = LookupFile(hFile);
+  if (!pFile) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) return Fail(FALSE, ERROR_NOACCESS);
+  if (!LookupOverlappedEvent(lpOverlapped, &pEvent)) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  BeginIo(*pFile, lpOverlapped, pEvent);
+  CDevice &dev = *pFile->m_pDevice;
+  if (!pFile->IsConnected()) return FailNow(lpOverlapped, ERROR_DEVICE_NOT_CONNECTED);
+
+  DWORD nWritten = nNumberOfBytesToWrite;
+  CScript script;
+  if (TakeScript(dev, pFile->m_nPipe, ScriptKind::WriteError, ScriptKind::ShortWrite, &script)) {
+    if (script.m_kind == ScriptKind::WriteError) return FailNow(lpOverlapped, script.m_dwValue);
+    if (script.m_dwValue < nWritten) nWritten = script.m_dwValue;
+  }
+  LogWritten(dev, static_cast<const BYTE *>(lpBuffer), nWritten);
+  return SucceedNow(*pFile, lpOverlapped, pEvent, nWritten, lpNumberOfBytesWritten);
+}
+
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                                LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+  if (InjectedFailure(SIM_FN_GetOverlappedResult)) return FALSE;
+  if (lpOverlapped == nullptr) return Fail(FALSE, ERROR_INVALID_PARAMETER);
+  std::shared_ptr<CFile> pFile;
+  Guard lock(KernelLock());
+  pFile = LookupFile(hFile);
+  if (!pFile) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  if (lpOverlapped->Internal == STATUS_PENDING) {
+    if (!bWait) return Fail(FALSE, ERROR_IO_INCOMPLETE);
+    // Windows waits on the event (or the file); waiting for the completion
+    // itself is the same unless someone else sets that event meanwhile.
+    WaitUntil(lock, Deadline::After(INFINITE),
+              [&] { return lpOverlapped->Internal != STATUS_PENDING; });
+  }
+  if (lpNumberOfBytesTransferred != nullptr) {
+    *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
+  }
+  if (lpOverlapped->Internal != ERROR_SUCCESS) {
+    return Fail(FALSE, static_cast<DWORD>(lpOverlapped->Internal));
+  }
+  return TRUE;
+}
+
+BOOL WINAPI CancelIo(HANDLE hFile) {
+  if (InjectedFailure(SIM_FN_CancelIo)) return FALSE;
+  std::shared_ptr<CFile> pFile;
+  Guard lock(KernelLock());
+  pFile = LookupFile(hFile);
+  if (!pFile) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  const DWORD dwTid = CurrentThreadId();
+  const CFile *pThis = pFile.get();
+  AbortReads(*pFile->m_pDevice, ERROR_OPERATION_ABORTED, [&](const CRead &read) {
+    return read.m_pFile.get() == pThis && read.m_dwTid == dwTid;
+  });
+  return TRUE;
+}
+
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+  if (InjectedFailure(SIM_FN_DeviceIoControl)) return FALSE;
+  ObjectPtr pEvent;
+  std::shared_ptr<CFile> pFile;
+  Guard lock(KernelLock());
+  pFile = LookupFile(hDevice);
+  if (!pFile) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  if (!LookupOverlappedEvent(lpOverlapped, &pEvent)) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  BeginIo(*pFile, lpOverlapped, pEvent);
+  CDevice &dev = *pFile->m_pDevice;
+  if (!pFile->IsConnected()) return FailNow(lpOverlapped, ERROR_DEVICE_NOT_CONNECTED);
+  // The printer class driver knows no serial requests.
+  if (!dev.IsNative()) return FailNow(lpOverlapped, ERROR_INVALID_FUNCTION);
+
+  DWORD nReturned = 0;
+  switch (dwIoControlCode) {
+    case IOCTL_SERIAL_GET_TIMEOUTS:
+      if (lpOutBuffer == nullptr || nOutBufferSize < sizeof(COMMTIMEOUTS)) {
+        return FailNow(lpOverlapped, ERROR_INSUFFICIENT_BUFFER);
+      }
+      memcpy(lpOutBuffer, &dev.m_timeouts, sizeof(COMMTIMEOUTS));
+      nReturned = sizeof(COMMTIMEOUTS);
+      break;
+    case IOCTL_SERIAL_SET_TIMEOUTS:
+      if (lpInBuffer == nullptr || nInBufferSize < sizeof(COMMTIMEOUTS)) {
+        return FailNow(lpOverlapped, ERROR_INSUFFICIENT_BUFFER);
+      }
+      memcpy(&dev.m_timeouts, lpInBuffer, sizeof(COMMTIMEOUTS));
+      break;
+    default:
+      return FailNow(lpOverlapped, ERROR_INVALID_FUNCTION);
+  }
+  return SucceedNow(*pFile, lpOverlapped, pEvent, nReturned, lpBytesReturned);
+}
+
+BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
+  if (InjectedFailure(SIM_FN_PurgeComm)) return FALSE;
+  std::shared_ptr<CFile> pFile;
+  Guard lock(KernelLock());
+  pFile = LookupFile(hFile);
+  if (!pFile) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  CDevice &dev = *pFile->m_pDevice;
+  if (!pFile->IsConnected()) return Fail(FALSE, ERROR_DEVICE_NOT_CONNECTED);
+  if (!dev.IsNative()) return Fail(FALSE, ERROR_INVALID_FUNCTION);
+  constexpr DWORD kAllPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+  if ((dwFlags & ~kAllPurgeFlags) != 0) return Fail(FALSE, ERROR_INVALID_PARAMETER);
+  ++dev.m_nPurges;
+  dev.m_dwLastPurgeFlags = dwFlags;
+  if (dwFlags & PURGE_RXABORT) {
+    AbortReads(dev, ERROR_OPERATION_ABORTED, [](const CRead &) { return true; });
+  }
+  if (dwFlags & PURGE_RXCLEAR) dev.m_toHost.clear();
+  NotifyAll();
+  return TRUE;
+}
+
+}  // extern "C"
