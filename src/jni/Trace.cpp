@@ -28,6 +28,13 @@ void SendLine(char *szLine, int nWanted) {
   OutputDebugStringA(szLine);
 }
 
+// Sends the dump line that ends at nPos.
+void EndDumpLine(char *pszLine, size_t nPos) {
+  pszLine[nPos] = '\n';
+  pszLine[nPos + 1] = '\0';
+  OutputDebugStringA(pszLine);
+}
+
 }  // namespace
 
 void TraceLine(const char *pszTag, int nLine, const char *pszText) {
@@ -54,9 +61,36 @@ void TraceFormat(const char *pszTag, int nLine, const char *pszFormat, ...) {
 }
 
 void DumpHex(const char *pszTag, const BYTE *pBytes, int nLength, int nBytesPerLine) {
-  // Implemented with the transfer natives.
-  (void)pszTag;
-  (void)pBytes;
-  (void)nLength;
-  (void)nBytesPerLine;
+  CLastErrorKeeper keep;
+  if (!pszTag) pszTag = "";
+  if (!pBytes) nLength = 0;
+  if (nBytesPerLine < 1) nBytesPerLine = 1;
+
+  // A line is the tag (first line only), " xx" per byte, a line feed and the
+  // terminator. The tag is cut so that a full first line still fits; lines
+  // too long for the buffer even without a tag are broken where it ends.
+  const int nPairsPerFullLine = (DUMP_BUFFER_SIZE - 2) / 3;
+  const size_t nTagRoom = nBytesPerLine <= nPairsPerFullLine
+                              ? DUMP_BUFFER_SIZE - 2 - 3 * (size_t)nBytesPerLine
+                              : DUMP_BUFFER_SIZE - 2 - 3;
+  char *pszLine = (char *)malloc(DUMP_BUFFER_SIZE);
+  if (!pszLine) return;
+  size_t nPos = strnlen(pszTag, nTagRoom);
+  memcpy(pszLine, pszTag, nPos);
+  pszLine[nPos] = '\0';
+
+  for (int nByte = 1; nByte <= nLength; ++nByte) {
+    if (nPos + 3 + 2 > DUMP_BUFFER_SIZE) {
+      EndDumpLine(pszLine, nPos);
+      nPos = 0;
+    }
+    snprintf(pszLine + nPos, 4, " %.2x", (unsigned)pBytes[nByte - 1]);
+    nPos += 3;
+    if (nByte % nBytesPerLine == 0) {
+      EndDumpLine(pszLine, nPos);
+      nPos = 0;
+    }
+  }
+  if (nPos != 0) EndDumpLine(pszLine, nPos);
+  free(pszLine);
 }

@@ -18,8 +18,12 @@ void TraceFormat(const char *pszTag, int nLine, const char *pszFormat, ...)
 #endif
     ;
 
+// Size of the buffer each DumpHex call formats its lines in.
+#define DUMP_BUFFER_SIZE 256
+
 // Hex dump of a block: the tag on the first line only, " %.2x" per byte,
-// bytesPerLine pairs per line, each line ending in a single line feed.
+// bytesPerLine pairs per line, each line ending in a single line feed. A tag
+// too long for a full first line is cut; skipped when no buffer can be had.
 void DumpHex(const char *pszTag, const BYTE *pBytes, int nLength, int nBytesPerLine);
 
 // All trace helpers leave the thread's last-error value as they found it.

@@ -1,8 +1,279 @@
-// Skeleton of the twelve natives; the transfer and session paths follow.
+// The twelve natives of com.velto.printer.UsbPort.
+//
+// No native raises a Java exception or lets a C++ exception out: every
+// outcome is the return value. After a JNI call that failed (and so left an
+// exception pending) no further JNI call is made.
 #include "jni/UsbPort.h"
 
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+
+#include "jni/JniText.h"
+#include "jni/TextBuffer.h"
 #include "jni/Trace.h"
 #include "usbcomm/UsbComm.h"
+
+namespace {
+
+// Size of the read and write summary texts (as g_szTraceLine).
+const size_t kSummarySize = sizeof g_szTraceLine;
+
+// Java keeps handles in int fields. Sign extension keeps -1 as
+// INVALID_HANDLE_VALUE where a handle is wider than 32 bits.
+HANDLE HandleFromJava(jint nHandle) { return (HANDLE)(intptr_t)nHandle; }
+jint HandleToJava(HANDLE hHandle) { return (jint)(intptr_t)hHandle; }
+
+struct CFreeDeleter {
+  void operator()(void *p) const { free(p); }
+};
+
+// Holds the write-port lock of g_UsbComm for one scope.
+class CWritePortLock {
+ public:
+  CWritePortLock() { g_UsbComm.LockWritePort(); }
+  ~CWritePortLock() { g_UsbComm.UnlockWritePort(); }
+  CWritePortLock(const CWritePortLock &) = delete;
+  CWritePortLock &operator=(const CWritePortLock &) = delete;
+};
+
+HANDLE OpenPipePath(const char *pszPath, DWORD dwFlags) {
+  return CreateFileA(pszPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_EXISTING, dwFlags, nullptr);
+}
+
+bool IsPrinterClass() { return g_UsbComm.m_nUsbType == USB_TYPE_PRINTER_CLASS; }
+
+jint InitPipe(JNIEnv *env, jobject port, jint access) {
+  TRACE("usbInitPipe", "******Starting******");
+
+  // Any other access value names no pipe and no field: a lookup under an
+  // empty name would fail and leave an exception pending, so refuse it here.
+  const bool bRead = access == (jint)GENERIC_READ;
+  if (!bRead && access != (jint)GENERIC_WRITE) return -1;
+  const char *pszField = bRead ? "hReadPort" : "hWritePort";
+  const char *pszPipe = bRead ? "PIPE00" : "PIPE01";
+
+  jclass portClass = env->GetObjectClass(port);
+  if (!portClass) return -1;
+  jfieldID fieldId = env->GetFieldID(portClass, pszField, "I");
+  if (!fieldId) return -1;
+
+  char szDescription[USB_PATH_SIZE];
+  g_UsbComm.m_nUsbType = DetectUsbType(szDescription, sizeof szDescription);
+  if (g_UsbComm.m_nUsbType < 0) return -1;
+
+  if (!g_UsbComm.LocateDevice(g_UsbComm.m_nUsbType, g_szDeviceName, sizeof g_szDeviceName)) {
+    return -1;
+  }
+  TRACE("usbInitPipe", "******Starting******");
+  // Discovery keeps paths short enough for the suffix; refuse anything else.
+  if (!AppendPipeName(g_szDeviceName, sizeof g_szDeviceName, pszPipe)) return -1;
+
+  HANDLE hPipe;
+  if (bRead) {
+    if (g_UsbComm.m_hReadPort != nullptr) {
+      hPipe = g_UsbComm.m_hReadPort;
+      TRACE("usbInitPipe", "...Just Returning handle");
+    } else if (IsPrinterClass()) {
+      TRACE("usbInitPipe", "...Called Read Create File");
+      g_UsbComm.m_hReadPort = OpenPipePath(g_szDeviceName, FILE_FLAG_OVERLAPPED);
+      hPipe = g_UsbComm.StartPCLSSession();
+    } else {
+      hPipe = OpenPipePath(g_szDeviceName, 0);
+      TRACE("usbInitPipe", "IDNATIVETYPE");
+    }
+  } else {
+    CWritePortLock lock;
+    hPipe = g_UsbComm.m_hWritePort;
+    if (hPipe == nullptr) {
+      hPipe = OpenPipePath(g_szDeviceName, 0);
+      g_UsbComm.m_hWritePort = hPipe;
+    }
+  }
+
+  if (hPipe == INVALID_HANDLE_VALUE) return -1;
+  env->SetIntField(port, fieldId, HandleToJava(hPipe));
+  return g_UsbComm.m_nUsbType;
+}
+
+jint ReadInputPipe(JNIEnv *env, jint handle, jbyteArray data) {
+  if (!data) return -1;
+  const jsize nData = env->GetArrayLength(data);
+  if (nData < 0) return -1;
+  std::unique_ptr<BYTE, CFreeDeleter> pBuffer((BYTE *)malloc(nData > 0 ? (size_t)nData : 1));
+  if (!pBuffer) return -1;
+  // Only so that the summary shows 0 rather than stale memory when nothing
+  // was read.
+  pBuffer.get()[0] = 0;
+  TRACE_FMT("usbReadInputPipe", "Entering usbReadInputPipe, nData=%d", (int)nData);
+
+  BOOL bResult;
+  DWORD nCount = 0;
+  if (IsPrinterClass()) {
+    bResult = g_UsbComm.ReadPCLS(pBuffer.get(), (DWORD)nData, &nCount);
+  } else {
+    TRACE("usbReadInputPipe", "Entering ReadFile (Nat)");
+    bResult = ReadFile(HandleFromJava(handle), pBuffer.get(), (DWORD)nData, &nCount, nullptr);
+    TRACE("usbReadInputPipe", "Left ReadFile (Nat)");
+  }
+  if (nCount > (DWORD)nData) nCount = (DWORD)nData;
+
+  char szSummary[kSummarySize];
+  snprintf(szSummary, sizeof szSummary,
+           "READ:  nHandle=%p, nData=%i, bData[0]=%x nCount=%d bResult=%d",
+           (void *)HandleFromJava(handle), (int)nData, (unsigned)(int)(signed char)pBuffer.get()[0],
+           (int)nCount, (int)bResult);
+  TRACE("usbReadInputPipe", szSummary);
+
+  if (bResult && nCount != 0) {
+    TRACE("usbReadInputPipe", "Case 1");
+    env->SetByteArrayRegion(data, 0, (jsize)nCount, (const jbyte *)pBuffer.get());
+  } else {
+    TRACE("usbReadInputPipe", "Case 2");
+  }
+  pBuffer.reset();
+  TRACE("usbReadInputPipe", "Leaving usbReadInputPipe");
+  return bResult ? (jint)nCount : -1;
+}
+
+jint WriteOutputPipe(JNIEnv *env, jint handle, jbyteArray data) {
+  if (!data) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return (jint)ERROR_INVALID_PARAMETER;
+  }
+  const jsize nData = env->GetArrayLength(data);
+  jbyte *pElements = env->GetByteArrayElements(data, nullptr);
+  if (!pElements) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return (jint)ERROR_NOT_ENOUGH_MEMORY;
+  }
+  TRACE("usbWriteOutputPipe", "Entering Writefile");
+
+  BOOL bResult;
+  DWORD nWritten = 0;
+  DWORD dwError;
+  {
+    CWritePortLock lock;
+    bResult = WriteFile(g_UsbComm.m_hWritePort, pElements, (DWORD)nData, &nWritten, nullptr);
+    dwError = GetLastError();
+  }
+
+  char szSummary[kSummarySize];
+  snprintf(szSummary, sizeof szSummary,
+           "WRITE: nHandle = %i, outputData = %i, nData = %i, nWritten = %ld", (int)handle,
+           (int)(intptr_t)pElements, (int)nData, (long)nWritten);
+  if (nData < 32) DumpHex("WRITE", (const BYTE *)pElements, (int)nData, 12);
+  TRACE("usbWriteOutputPipe", szSummary);
+  TRACE("usbWriteOutputPipe", "Left Writefile");
+  env->ReleaseByteArrayElements(data, pElements, 0);
+  TRACE("usbWriteOutputPipe", "After ReleaseByteArrayElements");
+
+  if (bResult) return 0;
+  // The release may have touched the thread's last-error value.
+  SetLastError(dwError);
+  return (jint)dwError;
+}
+
+jint ClosePipe(jint handle) {
+  TRACE("usbClosePipe", "Entry");
+  HANDLE hPipe = HandleFromJava(handle);
+  if (IsPrinterClass()) return g_UsbComm.StopPCLSSession(hPipe);
+
+  TRACE("usbClosePipe", "?????");
+  BOOL bClosed = FALSE;
+  DWORD dwError = 0;
+  bool bWritePort;
+  {
+    // A write in progress on this handle ends before the handle goes.
+    CWritePortLock lock;
+    bWritePort = hPipe == g_UsbComm.m_hWritePort;
+    if (bWritePort) {
+      bClosed = CloseHandle(hPipe);
+      dwError = GetLastError();
+      g_UsbComm.m_hWritePort = nullptr;
+    }
+  }
+  if (!bWritePort) {
+    bClosed = CloseHandle(hPipe);
+    dwError = GetLastError();
+  }
+  if (bClosed) return 0;
+  SetLastError(dwError);
+  return (jint)dwError;
+}
+
+jint GetCommTimeout(jint handle) {
+  if (IsPrinterClass()) return 1;
+  COMMTIMEOUTS timeouts;
+  memset(&timeouts, 0, sizeof timeouts);
+  DWORD nReturned = 0;
+  if (!DeviceIoControl(HandleFromJava(handle), IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &timeouts,
+                       sizeof timeouts, &nReturned, nullptr)) {
+    return (jint)GetLastError();
+  }
+  return (jint)timeouts.ReadTotalTimeoutConstant;
+}
+
+// A field the driver reports as this value is not to be overwritten.
+const DWORD kProtectedTimeout = 0xFFFFFFFE;
+
+void MergeTimeout(DWORD *pdwField, jint nValue) {
+  if (*pdwField != kProtectedTimeout) *pdwField = (DWORD)nValue;
+}
+
+jint SetCommTimeout(jint handle, jint readInterval, jint readTotalMultiplier,
+                    jint readTotalConstant, jint writeTotalMultiplier, jint writeTotalConstant) {
+  if (IsPrinterClass()) return 1;
+  HANDLE hPort = HandleFromJava(handle);
+  COMMTIMEOUTS timeouts;
+  memset(&timeouts, 0, sizeof timeouts);
+  DWORD nReturned = 0;
+  // A failed query leaves the record undefined: start from zeros, so that
+  // every field takes its argument.
+  if (!DeviceIoControl(hPort, IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &timeouts, sizeof timeouts,
+                       &nReturned, nullptr)) {
+    memset(&timeouts, 0, sizeof timeouts);
+  }
+  MergeTimeout(&timeouts.ReadIntervalTimeout, readInterval);
+  MergeTimeout(&timeouts.ReadTotalTimeoutMultiplier, readTotalMultiplier);
+  MergeTimeout(&timeouts.ReadTotalTimeoutConstant, readTotalConstant);
+  MergeTimeout(&timeouts.WriteTotalTimeoutMultiplier, writeTotalMultiplier);
+  MergeTimeout(&timeouts.WriteTotalTimeoutConstant, writeTotalConstant);
+  DeviceIoControl(hPort, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0,
+                  &nReturned, nullptr);
+  return (jint)GetLastError();
+}
+
+jint PurgeRequest(jint handle) {
+  if (IsPrinterClass()) return 1;
+  PurgeComm(HandleFromJava(handle), PURGE_RXABORT | PURGE_RXCLEAR);
+  return (jint)GetLastError();
+}
+
+jstring GetErrorString(JNIEnv *env, jint code) {
+  char *pszMessage = nullptr;
+  const DWORD nLength = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+      nullptr, (DWORD)code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (LPSTR)&pszMessage, 0,
+      nullptr);
+  if (nLength != 0 && pszMessage) {
+    // LocalFree also when the string cannot be made.
+    struct CMessageHolder {
+      char *psz;
+      ~CMessageHolder() { LocalFree(psz); }
+    } holder{pszMessage};
+    return NewStringFromAnsi(env, pszMessage, (int)nLength);
+  }
+  char szFallback[USB_PATH_SIZE];
+  snprintf(szFallback, sizeof szFallback, "FormatMessage failed: %d\n", (int)nLength);
+  return env->NewStringUTF(szFallback);
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -15,40 +286,67 @@ JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbGetGenericWriteValue(JN
   return (jint)GENERIC_WRITE;
 }
 
-JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbInitPipe(JNIEnv *, jobject, jobject, jint) {
-  return -1;
+JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbInitPipe(JNIEnv *env, jobject,
+                                                                  jobject port, jint access) {
+  try {
+    return InitPipe(env, port, access);
+  } catch (...) {
+    return -1;
+  }
 }
 
-JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbReadInputPipe(JNIEnv *, jobject, jint,
-                                                                       jbyteArray) {
-  return -1;
+JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbReadInputPipe(JNIEnv *env, jobject,
+                                                                       jint handle,
+                                                                       jbyteArray data) {
+  try {
+    return ReadInputPipe(env, handle, data);
+  } catch (...) {
+    return -1;
+  }
 }
 
-JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbWriteOutputPipe(JNIEnv *, jobject, jint,
-                                                                         jbyteArray) {
-  return (jint)ERROR_INVALID_HANDLE;
+JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbWriteOutputPipe(JNIEnv *env, jobject,
+                                                                         jint handle,
+                                                                         jbyteArray data) {
+  try {
+    return WriteOutputPipe(env, handle, data);
+  } catch (...) {
+    return (jint)ERROR_GEN_FAILURE;
+  }
 }
 
-JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbClosePipe(JNIEnv *, jobject, jint) {
-  return (jint)ERROR_INVALID_HANDLE;
+JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbClosePipe(JNIEnv *, jobject, jint handle) {
+  try {
+    return ClosePipe(handle);
+  } catch (...) {
+    return (jint)ERROR_GEN_FAILURE;
+  }
 }
 
 JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbGetBytesAvailable(JNIEnv *, jobject) {
-  return 0;
+  try {
+    TRACE("usbGetBytesAvailable", "Entry");
+    return (jint)g_UsbComm.BytesAvailable();
+  } catch (...) {
+    return 0;
+  }
 }
 
-JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbGetCommTimeout(JNIEnv *, jobject, jint) {
-  return (jint)ERROR_INVALID_HANDLE;
+JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbGetCommTimeout(JNIEnv *, jobject,
+                                                                        jint handle) {
+  return GetCommTimeout(handle);
 }
 
-JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbSetCommTimeout(JNIEnv *, jobject, jint,
-                                                                        jint, jint, jint, jint,
-                                                                        jint) {
-  return (jint)ERROR_INVALID_HANDLE;
+JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbSetCommTimeout(
+    JNIEnv *, jobject, jint handle, jint readInterval, jint readTotalMultiplier,
+    jint readTotalConstant, jint writeTotalMultiplier, jint writeTotalConstant) {
+  return SetCommTimeout(handle, readInterval, readTotalMultiplier, readTotalConstant,
+                        writeTotalMultiplier, writeTotalConstant);
 }
 
-JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbPurgeRequest(JNIEnv *, jobject, jint) {
-  return (jint)ERROR_INVALID_HANDLE;
+JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbPurgeRequest(JNIEnv *, jobject,
+                                                                      jint handle) {
+  return PurgeRequest(handle);
 }
 
 JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbGetLastError(JNIEnv *, jobject) {
@@ -56,7 +354,11 @@ JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbGetLastError(JNIEnv *, 
 }
 
 JNIEXPORT jstring JNICALL Java_com_velto_printer_UsbPort_usbGetErrorString(JNIEnv *env, jobject,
-                                                                           jint) {
-  return env->NewStringUTF("");
+                                                                           jint code) {
+  try {
+    return GetErrorString(env, code);
+  } catch (...) {
+    return nullptr;
+  }
 }
 }

@@ -7,18 +7,22 @@
 extern "C" {
 #endif
 
-JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbGetGenericReadValue(JNIEnv *env, jobject self);
-JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbGetGenericWriteValue(JNIEnv *env, jobject self);
+JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbGetGenericReadValue(JNIEnv *env,
+                                                                             jobject self);
+JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbGetGenericWriteValue(JNIEnv *env,
+                                                                              jobject self);
 JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbInitPipe(JNIEnv *env, jobject self,
                                                                   jobject port, jint access);
 JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbReadInputPipe(JNIEnv *env, jobject self,
-                                                                       jint handle, jbyteArray data);
+                                                                       jint handle,
+                                                                       jbyteArray data);
 JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbWriteOutputPipe(JNIEnv *env, jobject self,
                                                                          jint handle,
                                                                          jbyteArray data);
 JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbClosePipe(JNIEnv *env, jobject self,
                                                                    jint handle);
-JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbGetBytesAvailable(JNIEnv *env, jobject self);
+JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbGetBytesAvailable(JNIEnv *env,
+                                                                           jobject self);
 JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbGetCommTimeout(JNIEnv *env, jobject self,
                                                                         jint handle);
 JNIEXPORT jint JNICALL Java_com_velto_printer_UsbPort_usbSetCommTimeout(
