@@ -1,20 +1,303 @@
-// Printer-class session: placeholder until the receiver and ring buffer land.
+// Printer-class session: start inside the read open, timed buffered read,
+// buffered count, and the stop inside the close.
+#include <stdio.h>
+
+#include <new>
+
+#include "buffer/CircularBuffer.h"
+#include "jni/Trace.h"
 #include "usbcomm/UsbComm.h"
 
-HANDLE CUsbComm::StartPCLSSession() { return INVALID_HANDLE_VALUE; }
+namespace {
 
-BOOL CUsbComm::ReadPCLS(BYTE *, DWORD, DWORD *pnCount) {
-  *pnCount = 0;
-  SetLastError(ERROR_NOT_SUPPORTED);
-  return FALSE;
+const DWORD RING_SIZE_EXPONENT = 12;  // 4096 bytes
+const DWORD DRAIN_CHUNK = 63;
+const DWORD READ_TIMEOUT_MS = 100;
+
+// Threads now inside GetPCLSData or BytesAvailable. The stop detaches the
+// session fields first and releases them only once this is back to zero, so
+// a reader never touches a closed event or a deleted buffer. Every reader
+// leaves quickly at that point: the quit event is signalled and each of its
+// waits is bounded.
+std::atomic<LONG> g_nSessionReaders(0);
+
+class CSessionReader {
+ public:
+  CSessionReader() { g_nSessionReaders.fetch_add(1); }
+  ~CSessionReader() { g_nSessionReaders.fetch_sub(1); }
+  CSessionReader(const CSessionReader &) = delete;
+  CSessionReader &operator=(const CSessionReader &) = delete;
+};
+
+// Guards m_hWritePort against a write through a handle that the receiver's
+// reopen or a close has just closed. A spin lock on a constant-initialised
+// flag: it needs no kernel object, so nothing is created at load, nothing
+// can fail to be created, and nothing is left open at unload. It is held
+// for one synchronous write or one handle swap, so backing off with Sleep
+// is enough.
+std::atomic_flag g_bWritePortBusy = ATOMIC_FLAG_INIT;
+
+// Two Java threads may close the read and the write pipe at once; the second
+// close must not wait on a thread handle that the first is closing. Held
+// for the whole stop, which is bounded once the quit event is signalled.
+std::atomic_flag g_bStopBusy = ATOMIC_FLAG_INIT;
+
+class CSpinGuard {
+ public:
+  explicit CSpinGuard(std::atomic_flag &flag) : m_flag(flag) {
+    while (m_flag.test_and_set(std::memory_order_acquire)) Sleep(1);
+  }
+  ~CSpinGuard() { m_flag.clear(std::memory_order_release); }
+  CSpinGuard(const CSpinGuard &) = delete;
+  CSpinGuard &operator=(const CSpinGuard &) = delete;
+
+ private:
+  std::atomic_flag &m_flag;
+};
+
+void CloseIfOpen(HANDLE h) {
+  if (h != NULL && h != INVALID_HANDLE_VALUE) CloseHandle(h);
 }
 
-int CUsbComm::StopPCLSSession(HANDLE) { return 1; }
+}  // namespace
 
-BOOL CUsbComm::GetPCLSData(BYTE *, DWORD, DWORD *, DWORD) { return FALSE; }
+void CUsbComm::LockWritePort() {
+  while (g_bWritePortBusy.test_and_set(std::memory_order_acquire)) Sleep(1);
+}
 
-DWORD CUsbComm::BytesAvailable() { return 0; }
+void CUsbComm::UnlockWritePort() { g_bWritePortBusy.clear(std::memory_order_release); }
 
-void CUsbComm::LockWritePort() {}
+// Releases what a failed start has created, together with the read handle,
+// so that the next read open starts afresh instead of reusing a handle that
+// has no receiver behind it. No receiver thread exists at this point.
+static HANDLE AbandonSessionStart(CUsbComm &comm) {
+  comm.m_bKeepReading = 0;
+  CCircularBuffer *pBuffer = comm.m_pCCBuffer.exchange(nullptr);
+  delete pBuffer;
+  CloseIfOpen(comm.m_ReadThreadTerminated.exchange(NULL));
+  CloseIfOpen(comm.m_QuitEvent.exchange(NULL));
+  CloseIfOpen(comm.m_hPCLSDataEvent.exchange(NULL));
+  CloseIfOpen(comm.m_hReadPort.exchange(NULL));
+  return INVALID_HANDLE_VALUE;
+}
 
-void CUsbComm::UnlockWritePort() {}
+HANDLE CUsbComm::StartPCLSSession() {
+  HANDLE hResult = m_hReadPort;
+  m_bKeepReading = 0;
+
+  HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+  if (hEvent == NULL) {
+    TRACE_ERR("usbInitPipe", "m_QuitEvent", GetLastError());
+    return AbandonSessionStart(*this);
+  }
+  m_QuitEvent = hEvent;
+
+  hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
+  if (hEvent == NULL) {
+    TRACE_ERR("usbInitPipe", "m_ReadThreadTerminated", GetLastError());
+    return AbandonSessionStart(*this);
+  }
+  m_ReadThreadTerminated = hEvent;
+
+  TRACE("usbInitPipe", "Creating m_hPCLSDataEvent");
+  hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+  if (hEvent == NULL) {
+    m_bHandlesValid = 0;
+    return AbandonSessionStart(*this);
+  }
+  m_hPCLSDataEvent = hEvent;
+
+  TRACE("usbInitPipe", "Creating m_pCCBuffer");
+  CCircularBuffer *pBuffer = NULL;
+  try {
+    pBuffer = new CCircularBuffer(RING_SIZE_EXPONENT);
+  } catch (long) {
+    pBuffer = NULL;
+  } catch (const std::bad_alloc &) {
+    pBuffer = NULL;
+  }
+  if (pBuffer == NULL) {
+    m_bHandlesValid = 0;
+    return AbandonSessionStart(*this);
+  }
+  m_pCCBuffer = pBuffer;
+
+  TRACE("usbInitPipe", "*****Creating m_hWorkerThread*****");
+  DWORD dwThreadId = 0;
+  m_hWorkerThread =
+      CreateThread(NULL, 0, ReadThreadProc, &g_UsbComm, CREATE_SUSPENDED, &dwThreadId);
+  char szMessage[TRACE_LINE_SIZE];
+  if (m_hWorkerThread != NULL) {
+    ResumeThread(m_hWorkerThread);
+    snprintf(szMessage, sizeof szMessage, "ResumeThread succeeded");
+  } else {
+    snprintf(szMessage, sizeof szMessage, "CreateThread failed. Status=%d", (int)GetLastError());
+    m_bHandlesValid = 0;
+    hResult = INVALID_HANDLE_VALUE;
+  }
+  TRACE("usbInitPipe", szMessage);
+
+  BYTE abDrain[DRAIN_CHUNK];
+  while (BytesAvailable() != 0) {
+    DWORD nCount = 0;
+    GetPCLSData(abDrain, DRAIN_CHUNK, &nCount, READ_TIMEOUT_MS);
+  }
+
+  if (m_hWorkerThread == NULL) return AbandonSessionStart(*this);
+  return hResult;
+}
+
+BOOL CUsbComm::GetPCLSData(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnBytesRead,
+                           DWORD dwTimeout) {
+  CSessionReader reader;
+  // Taken once: the stop may clear the fields meanwhile, but keeps what they
+  // held alive until this reader has left.
+  CCircularBuffer *const pRing = m_pCCBuffer;
+  const HANDLE hDataEvent = m_hPCLSDataEvent;
+  const HANDLE hQuitEvent = m_QuitEvent;
+  const HANDLE hTerminated = m_ReadThreadTerminated;
+
+  TRACE_FMT("GetPCLSData", "nNumberOfBytesToRead=%d wait:%ld", (int)nNumberOfBytesToRead,
+            (long)dwTimeout);
+  BOOL bResult = 0;
+  for (;;) {
+    if (!ResetEvent(hDataEvent)) {
+      TRACE("GetPCLSData", "ResetEvent failed");
+      break;
+    }
+    TRACE("GetPCLSData", "ResetEvent succeeded");
+
+    DWORD nBytes = 0;
+    try {
+      if (pRing != NULL) nBytes = pRing->Read(pBuffer, nNumberOfBytesToRead, pnBytesRead);
+      TRACE_FMT("GetPCLSData", "nBytes1 = %d", (int)nBytes);
+    } catch (long) {
+      nBytes = 0;
+      TRACE_FMT("GetPCLSData", "exception m_pCCBuffer->BytesAvailable nBytes = %d", 0);
+    }
+    if (nBytes != 0) {
+      bResult = 1;
+      break;
+    }
+
+    TRACE("GetPCLSData", "Before WaitForMultipleObjects");
+    const HANDLE ahWait[2] = {hDataEvent, hQuitEvent};
+    const DWORD dwWait = WaitForMultipleObjects(2, ahWait, FALSE, dwTimeout);
+    TRACE("GetPCLSData", "WaitForMultipleObjects returned");
+    TRACE("GetPCLSData", "After WaitForMultipleObjects");
+
+    if (dwWait == WAIT_OBJECT_0) {
+      nBytes = pRing != NULL ? pRing->Read(pBuffer, nNumberOfBytesToRead, pnBytesRead) : 0;
+      TRACE_FMT("GetPCLSData", "nBytes2 = %d", (int)nBytes);
+      if (nBytes != 0) {
+        *pnBytesRead = nBytes;
+        bResult = 1;
+        break;
+      }
+      TRACE("GetPCLSData", "Zero bytes read; resetting m_hPCLSDataEvent");
+      bResult = 1;
+      continue;
+    }
+    if (dwWait == WAIT_OBJECT_0 + 1) {
+      SetEvent(hTerminated);
+      m_bKeepReading = 0;
+      bResult = 0;
+    } else if (dwWait == WAIT_TIMEOUT) {
+      TRACE("GetPCLSData", "Timeout");
+      bResult = 0;
+    } else {
+      TRACE("GetPCLSData", "default");
+      bResult = 0;
+    }
+    break;
+  }
+  TRACE("GetPCLSData", "exit");
+  return bResult;
+}
+
+BOOL CUsbComm::ReadPCLS(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnCount) {
+  for (;;) {
+    TRACE("usbReadInputPipe", "Entering GetPCLSData");
+    *pnCount = 0;
+    const BOOL bResult = GetPCLSData(pBuffer, nNumberOfBytesToRead, pnCount, READ_TIMEOUT_MS);
+    TRACE("usbReadInputPipe", "Left GetPCLSData");
+    if (bResult) {
+      if (*pnCount > 0) return bResult;
+      continue;
+    }
+    TRACE("usbReadInputPipe", "GetPCLSData: 0 return");
+    TRACE_ERR("usbReadInputPipe", "GetPCLSData", GetLastError());
+    return bResult;
+  }
+}
+
+DWORD CUsbComm::BytesAvailable() {
+  CSessionReader reader;
+  CCircularBuffer *const pRing = m_pCCBuffer;
+  return pRing != NULL ? pRing->BytesAvailable() : 0;
+}
+
+int CUsbComm::StopPCLSSession(HANDLE hPassed) {
+  CSpinGuard stopping(g_bStopBusy);
+  const bool bMatch = hPassed == m_hReadPort.load() || hPassed == m_hWritePort.load();
+  // With no quit event there is nothing to wait for; show the result of a
+  // wait that found the receiver gone.
+  DWORD dwWait = WAIT_OBJECT_0;
+  const HANDLE hQuitEvent = m_QuitEvent;
+  if (hQuitEvent != NULL) {
+    SetEvent(hQuitEvent);
+    TRACE("usbClosePipe", "WaitForSingleObject");
+    // Wait for the receiver thread itself, not for m_ReadThreadTerminated:
+    // a reader may pass that signal on while the receiver still runs, and
+    // some of the receiver's ways out never give it. Once the thread has
+    // ended, nothing of the session is in use on its side.
+    const HANDLE hThread = m_hWorkerThread;
+    if (hThread != NULL) dwWait = WaitForSingleObject(hThread, INFINITE);
+    if (dwWait == WAIT_FAILED) {
+      TRACE("usbClosePipe", "WaitForSingleObject m_ReadThreadTerminated failed");
+      TRACE("usbClosePipe", "Exit");
+      return 1;
+    }
+    TRACE("usbClosePipe", "WaitForSingleObject default");
+    TRACE_FMT("usbClosePipe", "wait ret=%ld", (long)dwWait);
+  }
+  if (bMatch) {
+    TRACE_FMT("usbClosePipe", "match close res rv=%ld", (long)dwWait);
+  } else {
+    TRACE_FMT("usbClosePipe", "differ close res rv=%ld", (long)dwWait);
+  }
+
+  // Detach first, so that a reader arriving from now on finds no session;
+  // then let the readers already inside leave before anything is released.
+  const HANDLE hThread = m_hWorkerThread.exchange(NULL);
+  CCircularBuffer *const pRing = m_pCCBuffer.exchange(nullptr);
+  const HANDLE hTerminated = m_ReadThreadTerminated.exchange(NULL);
+  const HANDLE hQuit = m_QuitEvent.exchange(NULL);
+  const HANDLE hDataEvent = m_hPCLSDataEvent.exchange(NULL);
+  while (g_nSessionReaders.load() != 0) Sleep(1);
+
+  if (hThread != NULL) {
+    TRACE("usbClosePipe", "CloseHandle m_hWorkerThread");
+    CloseHandle(hThread);
+  }
+  delete pRing;
+  if (hTerminated != NULL) CloseHandle(hTerminated);
+  if (hQuit != NULL) CloseHandle(hQuit);
+  if (hDataEvent != NULL) CloseHandle(hDataEvent);
+
+  const HANDLE hRead = m_hReadPort.exchange(NULL);
+  if (hRead != NULL) {
+    if (bMatch) TRACE("usbClosePipe", "Close Read Handle");
+    CloseHandle(hRead);
+  }
+  LockWritePort();
+  const HANDLE hWrite = m_hWritePort.exchange(NULL);
+  if (hWrite != NULL) {
+    if (bMatch) TRACE("usbClosePipe", "Close Write Handle");
+    CloseHandle(hWrite);
+  }
+  UnlockWritePort();
+
+  TRACE("usbClosePipe", "Exit");
+  return 0;
+}

@@ -1,0 +1,283 @@
+// Receiver thread of a printer-class session: one overlapped 64-byte read
+// outstanding at a time, the bytes into the ring buffer, recovery by
+// reopening the handles after access and handle errors.
+#include <string.h>
+
+#include "buffer/CircularBuffer.h"
+#include "jni/Trace.h"
+#include "usbcomm/UsbComm.h"
+
+// "File not found????" is traced once per load of the library.
+std::atomic<LONG> g_bFileNotFoundTraced(0);
+
+namespace {
+
+const DWORD READ_BLOCK = 64;
+const int DUMP_BYTES_PER_LINE = 12;
+const DWORD ACCESS_DENIED_QUIT_WAIT_MS = 20;
+const DWORD INVALID_HANDLE_QUIT_WAIT_MS = 500;
+const DWORD OTHER_ERROR_QUIT_WAIT_MS = 100;
+const DWORD OTHER_ERROR_RETRY_PAUSE_MS = 250;
+// A device that keeps answering "not found" or "end of file" must neither
+// burn a core nor keep the receiver from seeing the quit event.
+const DWORD RETRY_QUIT_WAIT_MS = 20;
+
+bool QuitSignalled(HANDLE hQuitEvent, DWORD dwTimeout) {
+  return WaitForSingleObject(hQuitEvent, dwTimeout) == WAIT_OBJECT_0;
+}
+
+void StoreBlock(CUsbComm &comm, const BYTE *pbInput, DWORD nBytes) {
+  comm.m_pCCBuffer.load()->Write(pbInput, nBytes);
+}
+
+// The read is pending: wait for it or for the quit event. The input buffer
+// and the record stay in use until the read is over, also when it is
+// cancelled or the wait failed, because the next read reuses both.
+void HandlePendingRead(CUsbComm &comm, HANDLE hRead, OVERLAPPED *pov, BYTE *pbInput,
+                       DWORD *pnBytesRead) {
+  comm.m_bPCLSPowerStatus = 1;
+  TRACE("ReceiveData", "WaitForMultipleObjects start");
+  const HANDLE ahWait[2] = {pov->hEvent, comm.m_QuitEvent};
+  const DWORD dwWait = WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
+  TRACE("ReceiveData", "WaitForMultipleObjects completed");
+  if (dwWait == WAIT_OBJECT_0) {
+    TRACE("ReadFile", "Overlapped event fires");
+  } else if (dwWait == WAIT_OBJECT_0 + 1) {
+    TRACE("ReadFile", "Quit event fires");
+    comm.m_bKeepReading = 0;
+  } else {
+    TRACE_ERR("ReceiveData", "default", GetLastError());
+  }
+
+  if (comm.m_bKeepReading == 0) {
+    TRACE("ReceiveData", "SetEvent(m_ReadThreadTerminated)");
+    CancelIo(hRead);
+    DWORD nDropped = 0;
+    GetOverlappedResult(hRead, pov, &nDropped, TRUE);
+    const HANDLE hTerminated = comm.m_ReadThreadTerminated;
+    if (hTerminated != NULL) SetEvent(hTerminated);
+    return;
+  }
+
+  BOOL bDone = GetOverlappedResult(hRead, pov, pnBytesRead, FALSE);
+  if (!bDone) {
+    const DWORD dwError = GetLastError();
+    TRACE("ReceiveData", "***Problem with GetOverlappedResult");
+    if (dwError == ERROR_HANDLE_EOF) {
+      TRACE("ReceiveData", "ERROR_HANDLE_EOF");
+    } else {
+      TRACE("ReceiveData", "default");
+    }
+    if (dwError != ERROR_IO_INCOMPLETE) return;
+    // Still in flight after a failed wait. Bytes it has already brought in
+    // are kept as from any completed read.
+    CancelIo(hRead);
+    bDone = GetOverlappedResult(hRead, pov, pnBytesRead, TRUE) && *pnBytesRead != 0;
+    if (!bDone) return;
+  }
+
+  if (!ResetEvent(pov->hEvent)) {
+    TRACE("ReceiveData", "Reset event failed");
+    comm.m_bKeepReading = 0;
+    return;
+  }
+  TRACE_FMT("ReceiveData", "From1 ReceiveData nBytesRead=%d", (int)*pnBytesRead);
+  if (*pnBytesRead == 0) {
+    TRACE("ReceiveData", "False positive, no data");
+    return;
+  }
+  DumpHex("READ1", pbInput, (int)*pnBytesRead, DUMP_BYTES_PER_LINE);
+  StoreBlock(comm, pbInput, *pnBytesRead);
+  if (SetEvent(comm.m_hPCLSDataEvent)) {
+    TRACE("ReceiveData", "1SetEvent(m_hPCLSDataEvent)");
+  } else {
+    TRACE_ERR("ReceiveData", "1SetEvent(m_hPCLSDataEvent) returns error", GetLastError());
+  }
+}
+
+}  // namespace
+
+DWORD WINAPI ReadThreadProc(LPVOID) {
+  g_UsbComm.m_bThreadActive = 1;
+  TRACE("_ReceiveData", "***** ENTER *****");
+  const int nResult = g_UsbComm.ReceiveData();
+  TRACE("_ReceiveData", "***** EXIT *****");
+  g_UsbComm.m_bThreadActive = 0;
+  // The stop waits for this thread to end before it closes the event.
+  const HANDLE hQuitEvent = g_UsbComm.m_QuitEvent;
+  if (hQuitEvent != NULL) SetEvent(hQuitEvent);
+  return (DWORD)nResult;
+}
+
+int CUsbComm::ReceiveData() {
+  BYTE abInput[READ_BLOCK];
+  OVERLAPPED ov;
+  DWORD nBytesRead = 0;
+
+  TRACE("ReceiveData", "Entry");
+  TRACE("ReceiveData", "Entry");
+  memset(&ov, 0, sizeof ov);
+  ov.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+  if (ov.hEvent == NULL) {
+    TRACE("ReceiveData", "Event creation failed");
+    return 0;
+  }
+  m_bPCLSPowerStatus = 1;
+  m_bKeepReading = 1;
+
+  for (;;) {
+    bool bRetryAtOnce = false;
+    TRACE("ReceiveData", "Loop top");
+    ov.Offset = 0;
+    ov.OffsetHigh = 0;
+    TRACE("ReceiveData-Jt3", "Entering ReadFile (PC)");
+    // ReopenCom replaces the handle only on this thread, between reads.
+    const HANDLE hRead = m_hReadPort;
+    if (ReadFile(hRead, abInput, READ_BLOCK, &nBytesRead, &ov)) {
+      TRACE_FMT("ReceiveData", "From2 ReceiveData nBytesRead=%d", (int)nBytesRead);
+      DumpHex("READ2", abInput, (int)nBytesRead, DUMP_BYTES_PER_LINE);
+      StoreBlock(*this, abInput, nBytesRead);
+      if (SetEvent(m_hPCLSDataEvent)) {
+        TRACE("ReceiveData", "2SetEvent(m_hPCLSDataEvent)");
+      } else {
+        TRACE_ERR("ReceiveData", "2SetEvent(m_hPCLSDataEvent) returns error", GetLastError());
+      }
+      TRACE("ReceiveData", "ReadFile No error");
+    } else {
+      const DWORD dwError = GetLastError();
+      switch (dwError) {
+        case ERROR_FILE_NOT_FOUND:
+          if (g_bFileNotFoundTraced.exchange(1) == 0) TRACE("ReceiveData", "File not found????");
+          if (QuitSignalled(m_QuitEvent, RETRY_QUIT_WAIT_MS)) {
+            m_bKeepReading = 0;
+            CancelIo(hRead);
+            SetEvent(m_ReadThreadTerminated);
+          }
+          break;
+
+        case ERROR_ACCESS_DENIED:
+          TRACE("ReceiveData", "ERROR_ACCESS_DENIED Error");
+          m_bPCLSPowerStatus = 0;
+          if (ReopenCom()) {
+            TRACE("ReceiveData", "Setting PCLSPowerStatus TRUE");
+            m_bPCLSPowerStatus = 1;
+          } else {
+            TRACE("ReceiveData", "Setting PCLSPowerStatus FALSE");
+            m_bPCLSPowerStatus = 0;
+          }
+          if (QuitSignalled(m_QuitEvent, ACCESS_DENIED_QUIT_WAIT_MS)) {
+            m_bKeepReading = 0;
+            TRACE("ReceiveData", "Terminating Read Thread(EAD)");
+            SetEvent(m_ReadThreadTerminated);
+          }
+          break;
+
+        case ERROR_INVALID_HANDLE:
+          TRACE("ReceiveData", "ERROR_INVALID_HANDLE Error");
+          TRACE("ReceiveData", "Calling ReopenCom");
+          if (ReopenCom()) {
+            TRACE("ReceiveData", "Setting PCLSPowerStatus TRUE");
+            m_bPCLSPowerStatus = 1;
+          } else {
+            TRACE("ReceiveData", "Setting PCLSPowerStatus FALSE");
+            m_bPCLSPowerStatus = 0;
+          }
+          TRACE("ReceiveData", "ERROR_INVALID_HANDLE Error");
+          if (QuitSignalled(m_QuitEvent, INVALID_HANDLE_QUIT_WAIT_MS)) {
+            m_bKeepReading = 0;
+            TRACE("ReceiveData", "Terminating Read Thread(EIH)");
+            CancelIo(m_hReadPort);
+            SetEvent(m_ReadThreadTerminated);
+          }
+          break;
+
+        case ERROR_HANDLE_EOF:
+          TRACE("ReadFile", "ERROR_HANDLE_EOF");
+          if (QuitSignalled(m_QuitEvent, RETRY_QUIT_WAIT_MS)) {
+            m_bKeepReading = 0;
+            CancelIo(hRead);
+            SetEvent(m_ReadThreadTerminated);
+          }
+          break;
+
+        case ERROR_IO_PENDING:
+          TRACE("ReadFile", "ERROR_IO_PENDING");
+          HandlePendingRead(*this, hRead, &ov, abInput, &nBytesRead);
+          break;
+
+        default:
+          TRACE_FMT("Default case", " dwError = %d", (int)dwError);
+          if (QuitSignalled(m_QuitEvent, OTHER_ERROR_QUIT_WAIT_MS)) {
+            m_bKeepReading = 0;
+            TRACE("ReceiveData", "Terminating Read Thread(EIH)");
+            CancelIo(hRead);
+            SetEvent(m_ReadThreadTerminated);
+          } else {
+            CancelIo(hRead);
+            Sleep(OTHER_ERROR_RETRY_PAUSE_MS);
+            TRACE("ReceiveData", "default error - doing Cancel I/O and making retry attempt");
+            bRetryAtOnce = true;
+          }
+          break;
+      }
+    }
+    if (!bRetryAtOnce && m_bKeepReading == 0) break;
+  }
+
+  CloseHandle(ov.hEvent);
+  TRACE("ReceiveData", "Exit");
+  return 0;
+}
+
+int CUsbComm::ReopenCom() {
+  TRACE("ReopenCom", "Invalidate Handles");
+  m_bHandlesValid = 0;
+  LockWritePort();
+  const HANDLE hOldWrite = m_hWritePort.exchange(NULL);
+  if (hOldWrite != NULL) CloseHandle(hOldWrite);
+  UnlockWritePort();
+  const HANDLE hOldRead = m_hReadPort.exchange(NULL);
+  if (hOldRead != NULL) CloseHandle(hOldRead);
+
+  const int nUsbType = m_nUsbType;
+  if (nUsbType < 0) return 0;
+
+  // Nothing found leaves the handles invalid; the opens below then fail on
+  // whatever path the buffer holds.
+  LocateDevice(nUsbType, m_szDevicePath, USB_PATH_SIZE);
+
+  if (nUsbType == USB_TYPE_PRINTER_CLASS) {
+    const HANDLE hRead = CreateFileA(m_szDevicePath, GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                     FILE_FLAG_OVERLAPPED, NULL);
+    if (hRead == INVALID_HANDLE_VALUE) TRACE("ReopenCom - CreateFile", " h = INVALID_HANDLE_VALUE");
+    m_hReadPort = hRead;
+  } else {
+    // Only a printer-class session reads through a stored handle; this one
+    // would have no owner.
+    const HANDLE hProbe =
+        CreateFileA(m_szDevicePath, GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    TRACE("usbInitPipe", "IDNATIVETYPE");
+    if (hProbe != INVALID_HANDLE_VALUE) CloseHandle(hProbe);
+  }
+
+  const HANDLE hWrite =
+      CreateFileA(m_szDevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  NULL, OPEN_EXISTING, 0, NULL);
+  LockWritePort();
+  m_hWritePort = hWrite;
+  if (hWrite != INVALID_HANDLE_VALUE) {
+    PurgeComm(hWrite, PURGE_TXCLEAR);
+    PurgeComm(hWrite, PURGE_RXCLEAR);
+    m_bHandlesValid = 1;
+  }
+  UnlockWritePort();
+
+  if (m_bHandlesValid) {
+    TRACE("ReopenCom", "Handles Valid");
+  } else {
+    TRACE("ReopenCom", "Handles Invalid");
+  }
+  return m_bHandlesValid;
+}
