@@ -276,13 +276,16 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                 LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
   if (InjectedFailure(SIM_FN_GetOverlappedResult)) return FALSE;
   if (lpOverlapped == nullptr) return Fail(FALSE, ERROR_INVALID_PARAMETER);
-  std::shared_ptr<CFile> pFile;
   Guard lock(KernelLock());
-  pFile = LookupFile(hFile);
-  if (!pFile) return Fail(FALSE, ERROR_INVALID_HANDLE);
   if (lpOverlapped->Internal == STATUS_PENDING) {
     if (!bWait) return Fail(FALSE, ERROR_IO_INCOMPLETE);
-    // Windows waits on the event (or the file); waiting for the completion
+    // Like Windows, the file handle matters only to a wait without an event
+    // (the wait is then on the file); a finished record is read as it is,
+    // even after its handle was closed.
+    if (lpOverlapped->hEvent == nullptr && !LookupFile(hFile)) {
+      return Fail(FALSE, ERROR_INVALID_HANDLE);
+    }
+    // Windows waits on the event or the file; waiting for the completion
     // itself is the same unless someone else sets that event meanwhile.
     WaitUntil(lock, Deadline::After(INFINITE),
               [&] { return lpOverlapped->Internal != STATUS_PENDING; });
