@@ -269,7 +269,8 @@ DWORD SimWritten(SIMDEV dev, void *pBuf, DWORD nCap) {
   DevicePtr pDev = FindDevice(dev);
   if (!pDev) return 0;
   const std::vector<BYTE> &log = pDev->m_written;
-  if (pBuf != nullptr) memcpy(pBuf, log.data(), std::min<size_t>(nCap, log.size()));
+  const size_t nCopy = std::min<size_t>(nCap, log.size());
+  if (pBuf != nullptr && nCopy != 0) memcpy(pBuf, log.data(), nCopy);
   return static_cast<DWORD>(log.size());
 }
 
