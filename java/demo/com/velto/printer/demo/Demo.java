@@ -1,0 +1,340 @@
+package com.velto.printer.demo;
+
+import com.velto.printer.UsbPort;
+import com.velto.printer.sim.CommTimeouts;
+import com.velto.printer.sim.DebugOutput;
+import com.velto.printer.sim.EmulatedFunction;
+import com.velto.printer.sim.SimulatedPrinter;
+import com.velto.printer.sim.Simulator;
+import com.velto.printer.sim.Win32;
+import java.io.ByteArrayOutputStream;
+import java.nio.charset.StandardCharsets;
+import java.util.List;
+
+/**
+ * Drives a simulated printer of each USB type through the library the way a Java printer driver
+ * would, and shows what the printers received and what the library traced.
+ *
+ * <p>Usage: {@code Demo [--quiet]}; {@code --quiet} leaves out the library's debugger output.
+ */
+public final class Demo {
+  private static final int BOUND_MS = 10_000;
+  private static final byte[] STATUS_REQUEST = {0x10, 0x04, 0x01};
+  private static final byte[] STATUS_REPLY = {0x16};
+
+  private final UsbPort port = new UsbPort();
+  private boolean showTrace = true;
+  private int failures;
+
+  public static void main(String[] args) throws Exception {
+    Demo demo = new Demo();
+    for (String a : args) {
+      if (a.equals("--quiet")) {
+        demo.showTrace = false;
+      } else {
+        System.err.println("usage: Demo [--quiet]");
+        System.exit(2);
+      }
+    }
+    demo.run();
+    System.exit(demo.failures == 0 ? 0 : 1);
+  }
+
+  private void run() throws Exception {
+    DebugOutput.capture(true);
+    Simulator.reset();
+    say("veltousb demo: a Java driver talking to simulated printers (no hardware needed)");
+    say("Library lines traced with OutputDebugStringA are shown as '  | <tag>(<line>) <text>'.");
+
+    String nativePath = SimulatedPrinter.nativePath("DEMO0001");
+    String classPath = SimulatedPrinter.printerClassPath("DEMO0002");
+    heading("Plugging in two printers");
+    SimulatedPrinter nativePrinter = SimulatedPrinter.plugNative(nativePath);
+    SimulatedPrinter classPrinter = SimulatedPrinter.plugPrinterClass(classPath);
+    say("native-class printer:  " + nativePath);
+    say("printer-class printer: " + classPath);
+    say("The library looks for the native class first, so it takes the native printer now.");
+    nativePrinter.addResponder(STATUS_REQUEST, STATUS_REPLY);
+    classPrinter.addResponder(STATUS_REQUEST, STATUS_REPLY);
+
+    nativeSession(nativePrinter);
+
+    heading("Unplugging the native printer: the printer-class one is the only one left");
+    check(nativePrinter.unplug(), "unplug the native printer");
+    classPrinterSession(classPrinter);
+
+    heading("Leak check");
+    classPrinter.unplug();
+    Simulator.reset();  // forgets the devices; what the library left open stays counted
+    String leaks = Simulator.leakReport(BOUND_MS);
+    check(leaks.isEmpty(), "nothing left open");
+    say(leaks.isEmpty() ? "No handle, event or thread left open by the library." : "Left open:\n" + leaks);
+    DebugOutput.capture(false);
+    heading(failures == 0 ? "Demo finished: all steps worked" : "Demo finished: " + failures + " step(s) failed");
+  }
+
+  // ---- Native type ----
+
+  private void nativeSession(SimulatedPrinter printer) {
+    heading("Native type: opening the read and write pipes");
+    int readAccess = port.usbGetGenericReadValue();
+    int writeAccess = port.usbGetGenericWriteValue();
+    say(String.format("access values: read 0x%08x, write 0x%08x", readAccess, writeAccess));
+    int type = port.usbInitPipe(port, readAccess);
+    say("usbInitPipe(read)  -> USB type " + type + typeName(type) + ", hReadPort=" + port.hReadPort);
+    int typeW = port.usbInitPipe(port, writeAccess);
+    say("usbInitPipe(write) -> USB type " + typeW + typeName(typeW) + ", hWritePort=" + port.hWritePort);
+    check(type == UsbPort.USB_TYPE_NATIVE && typeW == UsbPort.USB_TYPE_NATIVE, "native type detected");
+    trace();
+
+    heading("Native type: driver time-outs");
+    say("driver record now: " + printer.timeouts());
+    say("usbGetCommTimeout -> " + port.usbGetCommTimeout(port.hReadPort) + " ms (ReadTotalTimeoutConstant)");
+    // A read returns 50 ms after the last byte, or after 20 ms per byte asked plus 1500 ms.
+    int rc = port.usbSetCommTimeout(port.hReadPort, 50, 20, 1500, 10, 1000);
+    say("usbSetCommTimeout(50, 20, 1500, 10, 1000) -> last error " + rc);
+    say("driver record now: " + printer.timeouts());
+    int constant = port.usbGetCommTimeout(port.hReadPort);
+    say("usbGetCommTimeout -> " + constant + " ms");
+    check(constant == 1500, "time-out changed");
+    trace();
+
+    printReceipt(printer, "NATIVE TYPE");
+    statusRequest(printer);
+
+    heading("Native type: purge and error texts");
+    say("usbPurgeRequest -> last error " + port.usbPurgeRequest(port.hReadPort)
+        + String.format(", driver saw %d purge(s), flags 0x%x", printer.purgeCount(), printer.lastPurgeFlags()));
+    say("usbGetErrorString(5)    -> " + quote(port.usbGetErrorString(Win32.ERROR_ACCESS_DENIED)));
+    say("usbGetErrorString(1167) -> " + quote(port.usbGetErrorString(Win32.ERROR_DEVICE_NOT_CONNECTED)));
+    trace();
+
+    heading("Native type: closing");
+    say("usbClosePipe(hReadPort)  -> " + port.usbClosePipe(port.hReadPort));
+    say("usbClosePipe(hWritePort) -> " + port.usbClosePipe(port.hWritePort));
+    trace();
+  }
+
+  // ---- Printer class ----
+
+  private void classPrinterSession(SimulatedPrinter printer) throws Exception {
+    heading("Printer class: opening the pipes starts the receiver thread");
+    int type = port.usbInitPipe(port, port.usbGetGenericReadValue());
+    say("usbInitPipe(read)  -> USB type " + type + typeName(type) + ", hReadPort=" + port.hReadPort);
+    int typeW = port.usbInitPipe(port, port.usbGetGenericWriteValue());
+    say("usbInitPipe(write) -> USB type " + typeW + typeName(typeW) + ", hWritePort=" + port.hWritePort);
+    check(type == UsbPort.USB_TYPE_PRINTER_CLASS && typeW == UsbPort.USB_TYPE_PRINTER_CLASS,
+        "printer-class type detected");
+    check(printer.waitPendingReads(1, BOUND_MS), "receiver has a read outstanding");
+    say("usbGetCommTimeout -> " + port.usbGetCommTimeout(port.hReadPort)
+        + " (the printer class driver has no time-outs: the library answers 1)");
+    trace();
+
+    printReceipt(printer, "PRINTER CLASS");
+    statusRequest(printer);
+
+    heading("Printer class: unplug and replug while a Java thread reads");
+    Reader reader = new Reader();
+    reader.start();
+    printer.send("before unplug\n");
+    check(reader.awaitText("before unplug\n"), "reader got the bytes sent before the unplug");
+    trace();
+    say("-- unplugging: the pending read ends with ERROR_DEVICE_NOT_CONNECTED (1167),");
+    say("   which the receiver retries as an unlisted error");
+    check(printer.unplug(), "unplug");
+    int failed = Simulator.callCount(EmulatedFunction.ReadFile);
+    check(Simulator.waitCallCount(EmulatedFunction.ReadFile, failed + 2, BOUND_MS), "receiver retrying");
+    trace();
+    say("-- replugging: the old handles stay dead; the next read of the stale handle is made to");
+    say("   fail with ERROR_ACCESS_DENIED (5), and the receiver reopens the device (ReopenCom)");
+    check(printer.replug(), "replug");
+    Simulator.injectFailure(EmulatedFunction.ReadFile, 0, 1, Win32.ERROR_ACCESS_DENIED);
+    check(printer.waitPendingReads(1, BOUND_MS), "receiver reading the reopened device");
+    trace();
+    printer.send("after replug\n");
+    check(reader.awaitText("after replug\n"), "reader got the bytes sent after the replug");
+    reader.finish();
+    say("the reader thread received: " + quote(reader.text()));
+    trace();
+    printer.clearWritten();
+    int rc = port.usbWriteOutputPipe(port.hWritePort, ascii("still printing\n"));
+    say("usbWriteOutputPipe with the old hWritePort -> " + rc + " (the library writes through its reopened handle)");
+    check(rc == 0 && printer.waitWritten(15, BOUND_MS), "write after recovery");
+    showReceived(printer);
+    trace();
+
+    heading("Printer class: closing (stops the receiver, closes both pipes)");
+    say("usbClosePipe(hReadPort) -> " + port.usbClosePipe(port.hReadPort));
+    say("usbGetBytesAvailable    -> " + port.usbGetBytesAvailable());
+    trace();
+  }
+
+  /** A Java thread reading the printer-class printer, as a driver's status monitor would. */
+  private final class Reader extends Thread {
+    private final ByteArrayOutputStream received = new ByteArrayOutputStream();
+    private volatile boolean stop;
+
+    Reader() {
+      super("printer reader");
+      setDaemon(true);
+    }
+
+    @Override
+    public void run() {
+      byte[] buffer = new byte[64];
+      while (!stop) {
+        int n = port.usbReadInputPipe(port.hReadPort, buffer);  // -1 after 100 ms without bytes
+        if (n > 0) {
+          synchronized (received) {
+            received.write(buffer, 0, n);
+            received.notifyAll();
+          }
+        }
+      }
+    }
+
+    boolean awaitText(String tail) {
+      long deadline = System.nanoTime() + BOUND_MS * 1_000_000L;
+      synchronized (received) {
+        while (!text().endsWith(tail)) {
+          long left = (deadline - System.nanoTime()) / 1_000_000L;
+          if (left <= 0) {
+            return false;
+          }
+          try {
+            received.wait(left);
+          } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            return false;
+          }
+        }
+        return true;
+      }
+    }
+
+    String text() {
+      synchronized (received) {
+        return received.toString(StandardCharsets.ISO_8859_1);
+      }
+    }
+
+    void finish() throws InterruptedException {
+      stop = true;
+      join(BOUND_MS);
+    }
+  }
+
+  // ---- Steps common to both types ----
+
+  private void printReceipt(SimulatedPrinter printer, String title) {
+    heading("Printing a receipt");
+    printer.clearWritten();
+    String receipt =
+        "\u001b@"
+            + "  VELTO CAFE  (" + title + ")\n"
+            + "1 x Espresso          2.40\n"
+            + "1 x Croissant         1.90\n"
+            + "--------------------------\n"
+            + "TOTAL                 4.30\n\n"
+            + "\u001dV\u0000";
+    byte[] bytes = ascii(receipt);
+    int rc = port.usbWriteOutputPipe(port.hWritePort, bytes);
+    say("usbWriteOutputPipe(" + bytes.length + " bytes) -> " + rc);
+    check(rc == 0 && printer.waitWritten(bytes.length, BOUND_MS), "receipt written");
+    showReceived(printer);
+    trace();
+  }
+
+  private void statusRequest(SimulatedPrinter printer) {
+    heading("Status request (DLE EOT 1) and the printer's reply");
+    int rc = port.usbWriteOutputPipe(port.hWritePort, STATUS_REQUEST);
+    say("usbWriteOutputPipe(10 04 01) -> " + rc);
+    byte[] reply = new byte[8];
+    // A printer-class read gives up after 100 ms without bytes: ask again until the reply is in.
+    long deadline = System.nanoTime() + BOUND_MS * 1_000_000L;
+    int n;
+    do {
+      n = port.usbReadInputPipe(port.hReadPort, reply);
+      say("usbReadInputPipe -> " + n + (n > 0 ? " byte(s): " + hex(reply, n) : ""));
+    } while (n <= 0 && System.nanoTime() < deadline);
+    check(n == 1 && reply[0] == STATUS_REPLY[0], "status reply 16 received");
+    trace();
+  }
+
+  private void showReceived(SimulatedPrinter printer) {
+    byte[] got = printer.written();
+    say("the printer received " + got.length + " bytes:");
+    StringBuilder line = new StringBuilder();
+    for (byte b : got) {
+      int c = b & 0xff;
+      if (c == '\n') {
+        say("    |" + line + "\\n");
+        line.setLength(0);
+      } else if (c >= 0x20 && c < 0x7f) {
+        line.append((char) c);
+      } else {
+        line.append(String.format("<%02x>", c));
+      }
+    }
+    if (line.length() > 0) {
+      say("    |" + line);
+    }
+  }
+
+  // ---- Output ----
+
+  private void trace() {
+    List<String> lines = DebugOutput.take(0);
+    if (!showTrace) {
+      return;
+    }
+    for (String s : lines) {
+      for (String one : s.split("\n")) {
+        System.out.println("  | " + one.replace("\r", "\\r"));
+      }
+    }
+  }
+
+  private void check(boolean ok, String what) {
+    if (!ok) {
+      failures++;
+      say("!! FAILED: " + what);
+    }
+  }
+
+  private static void heading(String text) {
+    System.out.println();
+    System.out.println("== " + text);
+  }
+
+  private static void say(String text) {
+    System.out.println(text);
+  }
+
+  private static String typeName(int type) {
+    switch (type) {
+      case UsbPort.USB_TYPE_NATIVE:
+        return " (native)";
+      case UsbPort.USB_TYPE_PRINTER_CLASS:
+        return " (printer class)";
+      default:
+        return " (failed)";
+    }
+  }
+
+  private static byte[] ascii(String s) {
+    return s.getBytes(StandardCharsets.ISO_8859_1);
+  }
+
+  private static String hex(byte[] b, int n) {
+    StringBuilder sb = new StringBuilder();
+    for (int i = 0; i < n; i++) {
+      sb.append(String.format("%02x ", b[i] & 0xff));
+    }
+    return sb.toString().trim();
+  }
+
+  private static String quote(String s) {
+    return "\"" + s.replace("\r", "\\r").replace("\n", "\\n") + "\"";
+  }
+}

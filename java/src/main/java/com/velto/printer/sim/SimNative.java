@@ -1,0 +1,106 @@
+package com.velto.printer.sim;
+
+/**
+ * The natives of the test-support library {@code veltosim_jni}, which binds the simulated printers'
+ * control API of the Win32 emulation. Texts cross the boundary as bytes in the emulation's 8-bit
+ * code page (ISO-8859-1 here), never as modified UTF-8.
+ */
+final class SimNative {
+  static {
+    System.loadLibrary("veltosim_jni");
+  }
+
+  private SimNative() {}
+
+  // Devices
+  static native int plug(int nClass, byte[] interfaceClass, byte[] path);
+
+  static native boolean unplug(int dev);
+
+  static native boolean replug(int dev);
+
+  static native boolean isPlugged(int dev);
+
+  // Data
+  static native boolean send(int dev, byte[] data);
+
+  static native int pendingToHost(int dev);
+
+  static native byte[] written(int dev);
+
+  static native void clearWritten(int dev);
+
+  static native boolean addResponder(int dev, byte[] request, byte[] reply);
+
+  // Scripted results
+  static native boolean scriptOpenError(int dev, int pipe, int error);
+
+  static native boolean scriptReadError(int dev, int pipe, int error);
+
+  static native boolean scriptZeroRead(int dev, int pipe);
+
+  static native boolean scriptWriteError(int dev, int pipe, int error);
+
+  static native boolean scriptShortWrite(int dev, int pipe, int nBytes);
+
+  // Native driver state; time-outs as five 32-bit patterns in COMMTIMEOUTS order
+  static native boolean getTimeouts(int dev, int[] timeouts);
+
+  static native boolean setTimeouts(int dev, int[] timeouts);
+
+  static native int purgeCount(int dev);
+
+  static native int lastPurgeFlags(int dev);
+
+  // Observation
+  static native int pendingReads(int dev);
+
+  static native boolean waitPendingReads(int dev, int nReads, int timeoutMs);
+
+  static native boolean waitWritten(int dev, int nBytes, int timeoutMs);
+
+  static native boolean waitDrained(int dev, int timeoutMs);
+
+  static native boolean waitCallCount(int fn, int nCalls, int timeoutMs);
+
+  // Failure injection
+  static native void injectFailure(int fn, int skip, int calls, int error);
+
+  static native void clearInjections();
+
+  static native int callCount(int fn);
+
+  static native int functionCount();
+
+  static native byte[] functionName(int fn);
+
+  // Debugger output, buffered natively: the listener runs on whatever thread
+  // traces, and only appends to the buffer; Java takes the texts out.
+  static native void captureDebugOutput(boolean on);
+
+  /** The texts buffered so far, each followed by a NUL byte; waits up to timeoutMs for one. */
+  static native byte[] takeDebugOutput(int timeoutMs);
+
+  static native long debugOutputDropped();
+
+  // System message table
+  static native void setMessageText(int code, byte[] text);
+
+  // Lifecycle
+  static native void reset();
+
+  static native int openHandleCount();
+
+  static native int liveThreadCount();
+
+  static native int deviceCount();
+
+  static native byte[] leakReport(int graceMs);
+
+  // The library's device identification, from its own device table
+  static native byte[] nativePrinterInterfaceClass();
+
+  static native byte[] printerClassInterfaceClass();
+
+  static native byte[] devicePatterns();
+}

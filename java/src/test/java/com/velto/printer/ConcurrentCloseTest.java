@@ -1,0 +1,102 @@
+package com.velto.printer;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.velto.printer.sim.SimulatedPrinter;
+import com.velto.printer.sim.Win32;
+import java.util.concurrent.atomic.AtomicInteger;
+import org.junit.jupiter.api.Test;
+
+/** A close from another Java thread while a read waits. */
+class ConcurrentCloseTest extends LibraryTest {
+
+  @Test
+  void printerClassCloseWhileAJavaReadWaitsForBytes() throws Exception {
+    SimulatedPrinter printer = plugPrinterClass("C1");
+    openRead(UsbPort.USB_TYPE_PRINTER_CLASS);
+    openWrite(UsbPort.USB_TYPE_PRINTER_CLASS);
+    int read = port.hReadPort;
+    AtomicInteger lastResult = new AtomicInteger(-2);
+    AtomicInteger bytes = new AtomicInteger();
+    Thread reader =
+        new Thread(
+            () -> {
+              byte[] buffer = new byte[32];
+              int n;
+              // Reads until one fails after the close: a read without bytes fails too
+              // (after 100 ms), so only the count of bytes tells the two apart.
+              do {
+                n = port.usbReadInputPipe(read, buffer);
+                if (n > 0) {
+                  bytes.addAndGet(n);
+                }
+              } while (n > 0 || printer.pendingReads() > 0);
+              lastResult.set(n);
+            },
+            "reader");
+    reader.start();
+    assertTrue(awaitTrace("GetPCLSData", "Before WaitForMultipleObjects"), "the read waits");
+
+    assertEquals(Integer.valueOf(0), withinBound("close", () -> port.usbClosePipe(read)));
+    reader.join(BOUND_MS);
+    assertFalse(reader.isAlive(), "the read returned");
+    assertEquals(-1, lastResult.get());
+    assertEquals(0, bytes.get(), "no bytes invented");
+    assertEquals(-1, port.usbReadInputPipe(read, new byte[8]), "a read after the close");
+    assertEquals(0, port.usbGetBytesAvailable());
+  }
+
+  @Test
+  void printerClassCloseWhileManyReadersRead() throws Exception {
+    SimulatedPrinter printer = plugPrinterClass("C2");
+    openRead(UsbPort.USB_TYPE_PRINTER_CLASS);
+    int read = port.hReadPort;
+    Thread[] readers = new Thread[4];
+    for (int i = 0; i < readers.length; i++) {
+      readers[i] =
+          new Thread(
+              () -> {
+                byte[] buffer = new byte[8];
+                while (port.usbReadInputPipe(read, buffer) > 0 || printer.pendingReads() > 0) {}
+              });
+      readers[i].start();
+    }
+    assertTrue(printer.waitPendingReads(1, BOUND_MS));
+    assertTrue(printer.send(new byte[200]));
+    assertTrue(printer.waitDrained(BOUND_MS));
+    assertEquals(Integer.valueOf(0), withinBound("close", () -> port.usbClosePipe(read)));
+    for (Thread t : readers) {
+      t.join(BOUND_MS);
+      assertFalse(t.isAlive());
+    }
+  }
+
+  @Test
+  void nativeCloseWhileAReadBlocksEndsTheRead() throws Exception {
+    SimulatedPrinter printer = plugNative("C3");
+    openRead(UsbPort.USB_TYPE_NATIVE);
+    int read = port.hReadPort;
+    // No time-outs: the read waits until it has all 16 bytes.
+    assertEquals(0, port.usbSetCommTimeout(read, 0, 0, 0, 0, 0));
+    AtomicInteger result = new AtomicInteger(-2);
+    AtomicInteger error = new AtomicInteger();
+    Thread reader =
+        new Thread(
+            () -> {
+              result.set(port.usbReadInputPipe(read, new byte[16]));
+              error.set(port.usbGetLastError());
+            },
+            "reader");
+    reader.start();
+    assertTrue(printer.waitPendingReads(1, BOUND_MS), "the read blocks");
+    assertTrue(printer.send(ascii("part")));
+
+    assertEquals(0, port.usbClosePipe(read));
+    reader.join(BOUND_MS);
+    assertFalse(reader.isAlive(), "the close ended the read");
+    assertEquals(-1, result.get());
+    assertEquals(Win32.ERROR_OPERATION_ABORTED, error.get());
+  }
+}
