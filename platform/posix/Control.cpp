@@ -3,17 +3,6 @@
 
 #include "Kernel.h"
 
-namespace emu {
-
-// Until the device side is linked in, the kernel stands alone: no devices.
-// The device side's definitions take precedence over these.
-__attribute__((weak)) void DevicesReset() {}
-__attribute__((weak)) DWORD DeviceCount() { return 0; }
-__attribute__((weak)) DWORD DeviceInfoSetCount() { return 0; }
-__attribute__((weak)) std::string DescribeDevices() { return std::string(); }
-
-}  // namespace emu
-
 using namespace emu;
 
 extern "C" {

@@ -2,6 +2,8 @@
 // last-error value and CloseHandle.
 #include "Kernel.h"
 
+#include <stdio.h>
+
 #include <atomic>
 #include <map>
 

@@ -1,6 +1,7 @@
 // GlobalAlloc and friends, and the local blocks that FormatMessageA hands
 // out. Every live block is tracked, so that LocalFree/GlobalFree can refuse
 // a bad handle and the leak report can name a block nobody freed.
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 

@@ -3,6 +3,8 @@
 // A wait looks at all its objects under the one kernel lock, so choosing the
 // lowest signalled index and consuming only that object is atomic: no other
 // waiter and no SetEvent can slip in between the check and the consumption.
+#include <stdio.h>
+
 #include <vector>
 
 #include "Kernel.h"
@@ -26,8 +28,21 @@ struct CEvent : Object {
 };
 
 // Mutexes the calling thread has acquired, so that they can be abandoned
-// when an emulated thread ends while owning them.
-thread_local std::vector<std::weak_ptr<Object>> t_OwnedMutexes;
+// when the thread ends while owning them: an emulated thread does so as its
+// function returns (before its handle is signalled), any other thread when
+// it exits. The kernel state is never destroyed, so locking it from a
+// thread-exit destructor is safe.
+struct COwnedMutexes {
+  ~COwnedMutexes() {
+    if (m_list.empty()) return;
+    Guard lock(KernelLock());
+    AbandonOwnedMutexes(m_dwTid);
+    NotifyAll();
+  }
+  std::vector<std::weak_ptr<Object>> m_list;
+  DWORD m_dwTid = 0;
+};
+thread_local COwnedMutexes t_OwnedMutexes;
 
 struct CMutex : Object, std::enable_shared_from_this<CMutex> {
   CMutex() : Object(ObjType::Mutex) {}
@@ -35,7 +50,8 @@ struct CMutex : Object, std::enable_shared_from_this<CMutex> {
   void Satisfy(DWORD dwTid) override {
     if (m_nRecursion++ == 0) {
       m_dwOwner = dwTid;
-      t_OwnedMutexes.push_back(shared_from_this());
+      t_OwnedMutexes.m_dwTid = dwTid;
+      t_OwnedMutexes.m_list.push_back(shared_from_this());
     }
   }
   std::string Describe() const override {
@@ -70,7 +86,7 @@ void ResetEventObject(const ObjectPtr &pEvent) {
 }
 
 static void ForgetOwnedMutex(const Object *pMutex) {
-  auto &owned = t_OwnedMutexes;
+  auto &owned = t_OwnedMutexes.m_list;
   for (size_t i = 0; i < owned.size();) {
     auto obj = owned[i].lock();
     if (!obj || obj.get() == pMutex) {
@@ -85,7 +101,7 @@ static void ForgetOwnedMutex(const Object *pMutex) {
 // Called by an emulated thread as it ends, under the kernel lock: the
 // mutexes it still owns become free and report WAIT_ABANDONED once.
 void AbandonOwnedMutexes(DWORD dwTid) {
-  for (auto &weak : t_OwnedMutexes) {
+  for (auto &weak : t_OwnedMutexes.m_list) {
     if (auto obj = weak.lock()) {
       auto *pMutex = static_cast<CMutex *>(obj.get());
       if (pMutex->m_dwOwner == dwTid) {
@@ -95,7 +111,7 @@ void AbandonOwnedMutexes(DWORD dwTid) {
       }
     }
   }
-  t_OwnedMutexes.clear();
+  t_OwnedMutexes.m_list.clear();
 }
 
 namespace {

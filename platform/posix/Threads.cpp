@@ -3,6 +3,8 @@
 // Each CreateThread runs a detached std::thread that holds a reference to
 // its thread object; the handle is signalled when the thread function
 // returns. A suspended thread waits on the kernel condition until resumed.
+#include <stdio.h>
+
 #include <map>
 #include <system_error>
 #include <thread>

@@ -258,6 +258,25 @@ TEST_F(KernelEmulation, ObjectOutlivesItsHandleDuringAWait) {
   EXPECT_EQ(SimOpenHandleCount(), 0u);
 }
 
+// Threads not made by CreateThread (Java's, the tests') abandon what they own
+// when they exit, as on Windows.
+TEST_F(KernelEmulation, ForeignThreadEndingAbandonsItsMutex) {
+  HANDLE hMutex = CreateMutexA(nullptr, FALSE, nullptr);
+  std::thread owner([&] { EXPECT_EQ(WaitForSingleObject(hMutex, 0), WAIT_OBJECT_0); });
+  owner.join();
+  EXPECT_EQ(WaitForSingleObject(hMutex, kBoundMs), WAIT_ABANDONED_0);
+  EXPECT_TRUE(ReleaseMutex(hMutex));
+  // A thread that released what it took abandons nothing.
+  std::thread tidy([&] {
+    EXPECT_EQ(WaitForSingleObject(hMutex, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(hMutex));
+  });
+  tidy.join();
+  EXPECT_EQ(WaitForSingleObject(hMutex, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(ReleaseMutex(hMutex));
+  EXPECT_TRUE(CloseHandle(hMutex));
+}
+
 TEST_F(KernelEmulation, UnnamedObjectsOnly) {
   EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "Global\\x"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
@@ -395,7 +414,7 @@ TEST_F(KernelEmulation, ListenerGetsTheExactTextOnTheCallingThread) {
 
 struct CRecorder {
   std::atomic<int> nCalls{0};
-  DWORD dwTid = 0;
+  std::atomic<DWORD> dwTid{0};
 };
 
 void Record(const char *, void *pContext) {
