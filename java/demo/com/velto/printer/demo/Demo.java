@@ -9,6 +9,7 @@ import com.velto.printer.sim.Simulator;
 import com.velto.printer.sim.Win32;
 import java.io.ByteArrayOutputStream;
 import java.nio.charset.StandardCharsets;
+import java.util.ArrayList;
 import java.util.List;
 
 /**
@@ -154,8 +155,8 @@ public final class Demo {
     printer.send("after replug\n");
     check(reader.awaitText("after replug\n"), "reader got the bytes sent after the replug");
     reader.finish();
-    say("the reader thread received: " + quote(reader.text()));
     trace();
+    say("the reader thread received: " + quote(reader.text()));
     printer.clearWritten();
     int rc = port.usbWriteOutputPipe(port.hWritePort, ascii("still printing\n"));
     say("usbWriteOutputPipe with the old hWritePort -> " + rc + " (the library writes through its reopened handle)");
@@ -164,7 +165,11 @@ public final class Demo {
     trace();
 
     heading("Printer class: closing (stops the receiver, closes both pipes)");
-    say("usbClosePipe(hReadPort) -> " + port.usbClosePipe(port.hReadPort));
+    say("Java still holds the handles from before the unplug; the close names one of them, and");
+    say("the library stops its receiver and closes the handles it holds now (\"differ\" below).");
+    rc = port.usbClosePipe(port.hReadPort);
+    say("usbClosePipe(hReadPort) -> " + rc);
+    check(rc == 0, "close");
     say("usbGetBytesAvailable    -> " + port.usbGetBytesAvailable());
     trace();
   }
@@ -283,15 +288,59 @@ public final class Demo {
 
   // ---- Output ----
 
+  /**
+   * Prints the library's debugger output traced since the last call. A Java read on a printer-class
+   * printer that waited 100 ms without bytes traces a dozen lines; while the demo's reader thread
+   * idles, such reads are counted instead of printed. Lines of other threads that came in between
+   * are printed in their place.
+   */
   private void trace() {
-    List<String> lines = DebugOutput.take(0);
-    if (!showTrace) {
-      return;
-    }
-    for (String s : lines) {
-      for (String one : s.split("\n")) {
-        System.out.println("  | " + one.replace("\r", "\\r"));
+    for (String text : DebugOutput.take(0)) {
+      pending.add(text);
+      if (text.contains("Entering usbReadInputPipe")) {
+        readStart = pending.size() - 1;
+      } else if (readStart >= 0 && text.contains("Leaving usbReadInputPipe")) {
+        List<String> read = pending.subList(readStart, pending.size());
+        boolean idle = read.stream().anyMatch(l -> l.contains("GetPCLSData: 0 return"));
+        if (idle) {
+          idleReads++;
+          read.removeIf(Demo::isReadLine);
+        }
+        readStart = -1;
       }
+      if (readStart < 0) {
+        printPending();
+      }
+    }
+    if (readStart < 0) {
+      printPending();
+    }
+  }
+
+  private final List<String> pending = new ArrayList<>();
+  private int readStart = -1;
+  private int idleReads;
+
+  private static boolean isReadLine(String text) {
+    return text.startsWith("usbReadInputPipe(") || text.startsWith("GetPCLSData(");
+  }
+
+  private void printPending() {
+    for (String text : pending) {
+      if (idleReads > 0) {
+        printTrace("(" + idleReads + " Java read(s) that waited 100 ms without bytes and returned -1)");
+        idleReads = 0;
+      }
+      for (String one : text.split("\n")) {
+        printTrace(one.replace("\r", "\\r"));
+      }
+    }
+    pending.clear();
+  }
+
+  private void printTrace(String line) {
+    if (showTrace) {
+      System.out.println("  | " + line);
     }
   }
 
