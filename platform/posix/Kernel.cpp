@@ -42,8 +42,24 @@ const char *TypeName(ObjType t) {
       return "thread";
     case ObjType::File:
       return "file";
+    case ObjType::Process:
+      return "process";
   }
   return "object";
+}
+
+// INVALID_HANDLE_VALUE is also GetCurrentProcess(): a process object that
+// is never signalled while the process runs, and that no call but a wait
+// accepts. Code that keeps a failed open's result and later closes or waits
+// on it sees what it would see on Windows.
+struct CProcess : Object {
+  CProcess() : Object(ObjType::Process) {}
+  bool IsSignalled(DWORD) const override { return false; }
+};
+
+const ObjectPtr &CurrentProcess() {
+  static auto *s_pProcess = new ObjectPtr(std::make_shared<CProcess>());
+  return *s_pProcess;
 }
 
 }  // namespace
@@ -78,6 +94,7 @@ HANDLE InsertHandle(const ObjectPtr &obj) {
 }
 
 ObjectPtr LookupHandle(HANDLE h) {
+  if (h == INVALID_HANDLE_VALUE) return CurrentProcess();
   auto &handles = State().m_Handles;
   auto it = handles.find(reinterpret_cast<uintptr_t>(h));
   return it == handles.end() ? nullptr : it->second;
@@ -126,6 +143,7 @@ void WINAPI SetLastError(DWORD dwErrCode) { emu::t_dwLastError = dwErrCode; }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
   if (emu::InjectedFailure(SIM_FN_CloseHandle)) return FALSE;
+  if (hObject == INVALID_HANDLE_VALUE) return TRUE;  // the process pseudo-handle
   // Declared before the guard: if this was the last reference, the object
   // is destroyed after the lock is released.
   emu::ObjectPtr keep;

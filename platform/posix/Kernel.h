@@ -47,7 +47,9 @@ bool WaitUntil(Guard &lock, const Deadline &dl, Pred pred) {
   return true;
 }
 
-enum class ObjType { Event, Mutex, Thread, File };
+// Process: the current-process pseudo-handle, INVALID_HANDLE_VALUE's other
+// meaning on Windows (never signalled; closing it is a no-op).
+enum class ObjType { Event, Mutex, Thread, File, Process };
 
 // A kernel object. Handles and in-progress waits or I/O each hold a
 // shared_ptr, so an object outlives a handle closed while it is in use.
@@ -77,7 +79,7 @@ using ObjectPtr = std::shared_ptr<Object>;
 // callers that must not run an object's destructor under the lock keep a
 // copy of the LookupHandle result until they unlock.
 HANDLE InsertHandle(const ObjectPtr &obj);
-ObjectPtr LookupHandle(HANDLE h);  // null for a bad or closed handle
+ObjectPtr LookupHandle(HANDLE h);  // null for a bad or closed handle; -1: the process
 bool RemoveHandle(HANDLE h);       // false for a bad or closed handle
 DWORD HandleCount();
 std::string DescribeHandles();  // one line per open handle
@@ -88,8 +90,9 @@ DWORD CurrentThreadId();
 // CreateThread allocates the new thread's id; the thread adopts it first.
 DWORD NewThreadId();
 void AdoptThreadId(DWORD dwTid);
-// Under the kernel lock, by an emulated thread as it ends: the mutexes it
-// still owns become free and their next wait reports WAIT_ABANDONED.
+// Under the kernel lock, by a thread as it ends (an emulated one as its
+// function returns): the mutexes it still owns become free and their next
+// wait reports WAIT_ABANDONED.
 void AbandonOwnedMutexes(DWORD dwTid);
 
 // Sets the last error and returns r: `return Fail(FALSE, ERROR_X);`.
@@ -106,8 +109,9 @@ void SignalEventObject(const ObjectPtr &pEvent);
 void ResetEventObject(const ObjectPtr &pEvent);
 
 // Failure injection: counts the call of nFn; when an injected failure is due
-// sets the last error to the scripted code and returns true. Takes its own
-// lock; call it without holding the kernel lock.
+// sets the last error to the scripted code and returns true. Call it first,
+// so that a failing call does nothing else. Takes its own lock, never the
+// kernel lock, so it is safe with or without the kernel lock held.
 bool InjectedFailure(int nFn);
 void InjectReset();  // clears injections and call counts
 

@@ -34,10 +34,11 @@ constexpr uintptr_t kMoveableFirst = 0x8002;
 constexpr uintptr_t kMoveableLast = 0xFFFE;
 uintptr_t g_nNextMoveable = kMoveableFirst;
 
-CBlock *FindBlock(HANDLE h, bool bLocal) {
+// Local and global blocks come from one heap, as on Windows: either family
+// of calls accepts either kind of block.
+CBlock *FindBlock(HANDLE h) {
   auto it = Blocks().find(reinterpret_cast<uintptr_t>(h));
-  if (it == Blocks().end() || it->second.bLocal != bLocal) return nullptr;
-  return &it->second;
+  return it == Blocks().end() ? nullptr : &it->second;
 }
 
 }  // namespace
@@ -105,7 +106,7 @@ HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
 LPVOID WINAPI GlobalLock(HGLOBAL hMem) {
   if (InjectedFailure(SIM_FN_GlobalLock)) return nullptr;
   Guard lock(KernelLock());
-  CBlock *pBlock = FindBlock(hMem, false);
+  CBlock *pBlock = FindBlock(hMem);
   if (pBlock == nullptr) return Fail<LPVOID>(nullptr, ERROR_INVALID_HANDLE);
   if (pBlock->bMoveable) {
     // A zero-byte moveable block is "discarded": nothing to lock.
@@ -118,9 +119,9 @@ LPVOID WINAPI GlobalLock(HGLOBAL hMem) {
 BOOL WINAPI GlobalUnlock(HGLOBAL hMem) {
   if (InjectedFailure(SIM_FN_GlobalUnlock)) return FALSE;
   Guard lock(KernelLock());
-  CBlock *pBlock = FindBlock(hMem, false);
+  CBlock *pBlock = FindBlock(hMem);
   if (pBlock == nullptr) return Fail(FALSE, ERROR_INVALID_HANDLE);
-  if (!pBlock->bMoveable) return Fail(FALSE, NO_ERROR);
+  if (!pBlock->bMoveable) return TRUE;  // fixed blocks have no lock count
   if (pBlock->nLocks == 0) return Fail(FALSE, ERROR_NOT_LOCKED);
   // FALSE with NO_ERROR: the block is now unlocked (the Win32 contract).
   if (--pBlock->nLocks == 0) return Fail(FALSE, NO_ERROR);
@@ -130,7 +131,7 @@ BOOL WINAPI GlobalUnlock(HGLOBAL hMem) {
 HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
   if (InjectedFailure(SIM_FN_GlobalFree)) return hMem;
   Guard lock(KernelLock());
-  CBlock *pBlock = FindBlock(hMem, false);
+  CBlock *pBlock = FindBlock(hMem);
   if (pBlock == nullptr) return Fail(hMem, ERROR_INVALID_HANDLE);
   free(pBlock->pData);
   Blocks().erase(reinterpret_cast<uintptr_t>(hMem));
@@ -141,7 +142,7 @@ HLOCAL WINAPI LocalFree(HLOCAL hMem) {
   if (InjectedFailure(SIM_FN_LocalFree)) return hMem;
   if (hMem == nullptr) return nullptr;
   Guard lock(KernelLock());
-  CBlock *pBlock = FindBlock(hMem, true);
+  CBlock *pBlock = FindBlock(hMem);
   if (pBlock == nullptr) return Fail(hMem, ERROR_INVALID_HANDLE);
   free(pBlock->pData);
   Blocks().erase(reinterpret_cast<uintptr_t>(hMem));

@@ -118,31 +118,39 @@ const uint16_t g_Cp1252High[32] = {
 };
 
 // Decodes one UTF-8 sequence at p (n bytes left). Returns the bytes taken
-// (at least 1) and the code point, or -1 in *pcp for an invalid sequence.
+// (at least 1) and the code point, or -1 in *pcp for an invalid sequence:
+// the longest valid start of one ("maximal subpart"), so that each bad
+// piece becomes one U+FFFD. The second byte's range rules out overlong
+// forms, surrogates and code points above U+10FFFF.
 size_t DecodeUtf8(const unsigned char *p, size_t n, long *pcp) {
   const unsigned char c = p[0];
+  *pcp = -1;
   if (c < 0x80) {
     *pcp = c;
     return 1;
   }
   size_t nLen;
   long cp;
-  long nMin;
+  unsigned char nLow = 0x80;
+  unsigned char nHigh = 0xBF;
   if (c >= 0xC2 && c <= 0xDF) {
-    nLen = 2, cp = c & 0x1F, nMin = 0x80;
+    nLen = 2, cp = c & 0x1F;
   } else if (c >= 0xE0 && c <= 0xEF) {
-    nLen = 3, cp = c & 0x0F, nMin = 0x800;
+    nLen = 3, cp = c & 0x0F;
+    if (c == 0xE0) nLow = 0xA0;
+    if (c == 0xED) nHigh = 0x9F;
   } else if (c >= 0xF0 && c <= 0xF4) {
-    nLen = 4, cp = c & 0x07, nMin = 0x10000;
+    nLen = 4, cp = c & 0x07;
+    if (c == 0xF0) nLow = 0x90;
+    if (c == 0xF4) nHigh = 0x8F;
   } else {
-    *pcp = -1;
     return 1;
   }
-  size_t i = 1;
-  for (; i < nLen && i < n && (p[i] & 0xC0) == 0x80; ++i) cp = (cp << 6) | (p[i] & 0x3F);
-  if (i < nLen || cp < nMin || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    *pcp = -1;
-    return i;
+  for (size_t i = 1; i < nLen; ++i) {
+    if (i >= n || p[i] < nLow || p[i] > nHigh) return i;
+    cp = (cp << 6) | (p[i] & 0x3F);
+    nLow = 0x80;
+    nHigh = 0xBF;
   }
   *pcp = cp;
   return nLen;

@@ -117,9 +117,10 @@ void AbandonOwnedMutexes(DWORD dwTid) {
 namespace {
 
 DWORD WaitImpl(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds) {
-  if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
+  if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS) {
     return Fail(WAIT_FAILED, ERROR_INVALID_PARAMETER);
   }
+  if (lpHandles == nullptr) return Fail(WAIT_FAILED, ERROR_NOACCESS);
   const DWORD dwTid = CurrentThreadId();
   const Deadline dl = Deadline::After(dwMilliseconds);
   // These references keep the objects alive even if their handles are

@@ -80,6 +80,18 @@ TEST(Handles, UseOfAClosedHandleFails) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
+// INVALID_HANDLE_VALUE is also the current-process pseudo-handle: closing it
+// succeeds and does nothing, a wait on it times out, and it is no event.
+// The library keeps failed opens' results and closes them later.
+TEST(Handles, InvalidHandleValueIsTheProcessPseudoHandle) {
+  SetLastError(0);
+  EXPECT_TRUE(CloseHandle(INVALID_HANDLE_VALUE));
+  EXPECT_EQ(WaitForSingleObject(INVALID_HANDLE_VALUE, 0), WAIT_TIMEOUT);
+  EXPECT_FALSE(SetEvent(INVALID_HANDLE_VALUE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(INVALID_HANDLE_VALUE) & 0xFFFFFFFFu, 0xFFFFFFFFu);
+}
+
 TEST(Handles, ObjectOfTheWrongTypeIsRefused) {
   HANDLE hMutex = CreateMutexA(nullptr, FALSE, nullptr);
   ASSERT_NE(hMutex, nullptr);
@@ -300,7 +312,7 @@ TEST(Mutexes, InitialOwnerRecursionAndRelease) {
   EXPECT_EQ(WaitForSingleObject(hMutex, 0), WAIT_OBJECT_0);
   // Owned: another thread cannot take it, nor release it.
   DWORD dwOtherError = 0;
-  HANDLE hOther = StartThread([&] {
+  HANDLE hOther = StartThread([&]() -> DWORD {
     const DWORD dwWait = WaitForSingleObject(hMutex, 0);
     SetLastError(0);
     if (ReleaseMutex(hMutex)) return 1u;
@@ -359,7 +371,7 @@ TEST(Mutexes, OwnedMutexInAMultipleWaitIsSkipped) {
   HANDLE hMutex = CreateMutexA(nullptr, FALSE, nullptr);
   ASSERT_NE(hMutex, nullptr);
   HANDLE hEvent = NewEvent(TRUE, TRUE);
-  HANDLE hOther = StartThread([&] {
+  HANDLE hOther = StartThread([&]() -> DWORD {
     if (WaitForSingleObject(hMutex, 0) != WAIT_OBJECT_0) return 1u;
     HANDLE ah[2] = {hMutex, hEvent};
     const DWORD dwResult = WaitForMultipleObjects(2, ah, FALSE, 0);  // recursion: index 0
