@@ -97,8 +97,9 @@ public class UsbPort {
    * @param handle the write handle from {@link #hWritePort}
    * @param data the bytes to write
    * @return 0 when the request succeeded; otherwise the Windows error code, for example {@code
-   *     ERROR_INVALID_HANDLE} (6) when no write pipe is open or {@code ERROR_DEVICE_NOT_CONNECTED}
-   *     (1167) when the printer was removed
+   *     ERROR_INVALID_HANDLE} (6) when no write pipe is open, {@code ERROR_DEVICE_NOT_CONNECTED}
+   *     (1167) when the printer was removed, or {@code ERROR_INVALID_PARAMETER} (87) when {@code
+   *     data} is null
    */
   public native int usbWriteOutputPipe(int handle, byte[] data);
 

@@ -7,6 +7,7 @@ import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.velto.printer.sim.EmulatedFunction;
+import com.velto.printer.sim.Pipe;
 import com.velto.printer.sim.SimulatedPrinter;
 import com.velto.printer.sim.Simulator;
 import com.velto.printer.sim.Win32;
@@ -100,6 +101,12 @@ class PrinterClassTest extends LibraryTest {
     assertEquals(before, Simulator.callCount(EmulatedFunction.DeviceIoControl));
     assertEquals(purges, Simulator.callCount(EmulatedFunction.PurgeComm));
     assertEquals(0, printer.purgeCount());
+
+    // Errors and their texts do not depend on the type.
+    assertTrue(printer.scriptWriteError(Pipe.PIPE01, Win32.ERROR_GEN_FAILURE));
+    assertEquals(Win32.ERROR_GEN_FAILURE, port.usbWriteOutputPipe(port.hWritePort, ascii("x")));
+    assertEquals(Win32.ERROR_GEN_FAILURE, port.usbGetLastError());
+    assertEquals("Access is denied.\r\n", port.usbGetErrorString(Win32.ERROR_ACCESS_DENIED));
     assertEquals(0, port.usbClosePipe(port.hReadPort));
   }
 

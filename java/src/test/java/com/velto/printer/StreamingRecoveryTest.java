@@ -32,7 +32,6 @@ class StreamingRecoveryTest extends LibraryTest {
   private final class Reader extends Thread {
     private final ByteArrayOutputStream received = new ByteArrayOutputStream();
     private volatile boolean stop;
-    private volatile int reads;
 
     Reader() {
       super("printer reader");
@@ -50,7 +49,6 @@ class StreamingRecoveryTest extends LibraryTest {
             received.notifyAll();
           }
         }
-        reads++;
       }
     }
 
@@ -153,7 +151,6 @@ class StreamingRecoveryTest extends LibraryTest {
     assertEquals("printed", ascii(printer.written()));
     reader.finish();
     assertEquals("before|after", ascii(reader.bytes()));
-    assertTrue(reader.reads > 2);
 
     // The Java handles are stale now: the close says so, and still ends the session.
     assertEquals(0, port.usbClosePipe(port.hReadPort));
