@@ -61,6 +61,24 @@ TEST_F(FileTest, PrinterClassSynchronousReadBlocksUntilBytesCome) {
   EXPECT_EQ(SimPendingReads(dev), 0u);
 }
 
+TEST_F(FileTest, ZeroByteReadCompletesAtOnceWithoutTakingBytes) {
+  const std::string sPath = PathOf("zero");
+  const SIMDEV dev = Plug(SIM_CLASS_PRINTER, sPath);
+  HANDLE hOv = Open(sPath, FILE_FLAG_OVERLAPPED);
+  HANDLE hSync = Open(sPath);
+  OVERLAPPED ov{};
+  ov.hEvent = Event();
+  char ab[1];
+  DWORD n = 99;
+  EXPECT_TRUE(ReadFile(hOv, ab, 0, &n, &ov));
+  EXPECT_EQ(n, 0u);
+  auto read = ReadAsync(hSync, 0);
+  EXPECT_TRUE(Await(read).bOk) << "a printer-class read of nothing waited for bytes";
+  Send(dev, "q");
+  EXPECT_TRUE(ReadFile(hOv, ab, 0, &n, &ov));
+  EXPECT_EQ(SimPendingToHost(dev), 1u);
+}
+
 TEST_F(FileTest, ClosingTheLastHandleEndsABlockedSynchronousRead) {
   const std::string sPath = PathOf("closeblocked");
   const SIMDEV dev = Plug(SIM_CLASS_PRINTER, sPath);
