@@ -26,6 +26,35 @@ bool QuitSignalled(HANDLE hQuitEvent, DWORD dwTimeout) {
   return WaitForSingleObject(hQuitEvent, dwTimeout) == WAIT_OBJECT_0;
 }
 
+// Holds the write-port lock for one scope.
+class CWritePortGuard {
+ public:
+  explicit CWritePortGuard(CUsbComm &comm) : m_comm(comm) { m_comm.LockWritePort(); }
+  ~CWritePortGuard() { m_comm.UnlockWritePort(); }
+  CWritePortGuard(const CWritePortGuard &) = delete;
+  CWritePortGuard &operator=(const CWritePortGuard &) = delete;
+
+ private:
+  CUsbComm &m_comm;
+};
+
+// Waits until the read in flight on pov is over: a cancelled read may still
+// complete into the input buffer and the record, which the next read or the
+// end of ReceiveData would hand back. Should the cancel itself fail, it is
+// repeated rather than waiting for a read that nothing ends.
+void AwaitCancelledRead(HANDLE hRead, OVERLAPPED *pov, BOOL bCancelled) {
+  DWORD nIgnored = 0;
+  while (!bCancelled) {
+    if (GetOverlappedResult(hRead, pov, &nIgnored, FALSE) ||
+        GetLastError() != ERROR_IO_INCOMPLETE) {
+      return;
+    }
+    Sleep(1);
+    bCancelled = CancelIo(hRead);
+  }
+  GetOverlappedResult(hRead, pov, &nIgnored, TRUE);
+}
+
 void StoreBlock(CUsbComm &comm, const BYTE *pbInput, DWORD nBytes) {
   comm.m_pCCBuffer.load()->Write(pbInput, nBytes);
 }
@@ -51,9 +80,7 @@ void HandlePendingRead(CUsbComm &comm, HANDLE hRead, OVERLAPPED *pov, BYTE *pbIn
 
   if (comm.m_bKeepReading == 0) {
     TRACE("ReceiveData", "SetEvent(m_ReadThreadTerminated)");
-    CancelIo(hRead);
-    DWORD nDropped = 0;
-    GetOverlappedResult(hRead, pov, &nDropped, TRUE);
+    AwaitCancelledRead(hRead, pov, CancelIo(hRead));
     const HANDLE hTerminated = comm.m_ReadThreadTerminated;
     if (hTerminated != NULL) SetEvent(hTerminated);
     return;
@@ -69,11 +96,10 @@ void HandlePendingRead(CUsbComm &comm, HANDLE hRead, OVERLAPPED *pov, BYTE *pbIn
       TRACE("ReceiveData", "default");
     }
     if (dwError != ERROR_IO_INCOMPLETE) return;
-    // Still in flight after a failed wait. Bytes it has already brought in
-    // are kept as from any completed read.
-    CancelIo(hRead);
-    bDone = GetOverlappedResult(hRead, pov, pnBytesRead, TRUE) && *pnBytesRead != 0;
-    if (!bDone) return;
+    // Still in flight after a failed wait. Bytes it brought in before the
+    // cancel took effect are kept as from any completed read.
+    AwaitCancelledRead(hRead, pov, CancelIo(hRead));
+    if (!GetOverlappedResult(hRead, pov, pnBytesRead, FALSE) || *pnBytesRead == 0) return;
   }
 
   if (!ResetEvent(pov->hEvent)) {
@@ -232,47 +258,50 @@ int CUsbComm::ReceiveData() {
 int CUsbComm::ReopenCom() {
   TRACE("ReopenCom", "Invalidate Handles");
   m_bHandlesValid = 0;
-  LockWritePort();
-  const HANDLE hOldWrite = m_hWritePort.exchange(NULL);
-  if (hOldWrite != NULL) CloseHandle(hOldWrite);
-  UnlockWritePort();
-  const HANDLE hOldRead = m_hReadPort.exchange(NULL);
-  if (hOldRead != NULL) CloseHandle(hOldRead);
+  {
+    // A Java write waits until the new write handle is in place, so that it
+    // never goes to the handle closed here (or to one that reuses its value).
+    CWritePortGuard writeLock(*this);
+    const HANDLE hOldWrite = m_hWritePort.exchange(NULL);
+    if (hOldWrite != NULL) CloseHandle(hOldWrite);
+    const HANDLE hOldRead = m_hReadPort.exchange(NULL);
+    if (hOldRead != NULL) CloseHandle(hOldRead);
 
-  const int nUsbType = m_nUsbType;
-  if (nUsbType < 0) return 0;
+    const int nUsbType = m_nUsbType;
+    if (nUsbType < 0) return 0;
 
-  // Nothing found leaves the handles invalid; the opens below then fail on
-  // whatever path the buffer holds.
-  LocateDevice(nUsbType, m_szDevicePath, USB_PATH_SIZE);
+    // Nothing found leaves the handles invalid; the opens below then fail on
+    // whatever path the buffer holds.
+    LocateDevice(nUsbType, m_szDevicePath, USB_PATH_SIZE);
 
-  if (nUsbType == USB_TYPE_PRINTER_CLASS) {
-    const HANDLE hRead = CreateFileA(m_szDevicePath, GENERIC_READ | GENERIC_WRITE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                                     FILE_FLAG_OVERLAPPED, NULL);
-    if (hRead == INVALID_HANDLE_VALUE) TRACE("ReopenCom - CreateFile", " h = INVALID_HANDLE_VALUE");
-    m_hReadPort = hRead;
-  } else {
-    // Only a printer-class session reads through a stored handle; this one
-    // would have no owner.
-    const HANDLE hProbe =
+    if (nUsbType == USB_TYPE_PRINTER_CLASS) {
+      const HANDLE hRead = CreateFileA(m_szDevicePath, GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                       FILE_FLAG_OVERLAPPED, NULL);
+      if (hRead == INVALID_HANDLE_VALUE) {
+        TRACE("ReopenCom - CreateFile", " h = INVALID_HANDLE_VALUE");
+      }
+      m_hReadPort = hRead;
+    } else {
+      // Only a printer-class session reads through a stored handle; this one
+      // would have no owner.
+      const HANDLE hProbe =
+          CreateFileA(m_szDevicePath, GENERIC_READ | GENERIC_WRITE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+      TRACE("usbInitPipe", "IDNATIVETYPE");
+      if (hProbe != INVALID_HANDLE_VALUE) CloseHandle(hProbe);
+    }
+
+    const HANDLE hWrite =
         CreateFileA(m_szDevicePath, GENERIC_READ | GENERIC_WRITE,
                     FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
-    TRACE("usbInitPipe", "IDNATIVETYPE");
-    if (hProbe != INVALID_HANDLE_VALUE) CloseHandle(hProbe);
+    m_hWritePort = hWrite;
+    if (hWrite != INVALID_HANDLE_VALUE) {
+      PurgeComm(hWrite, PURGE_TXCLEAR);
+      PurgeComm(hWrite, PURGE_RXCLEAR);
+      m_bHandlesValid = 1;
+    }
   }
-
-  const HANDLE hWrite =
-      CreateFileA(m_szDevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  NULL, OPEN_EXISTING, 0, NULL);
-  LockWritePort();
-  m_hWritePort = hWrite;
-  if (hWrite != INVALID_HANDLE_VALUE) {
-    PurgeComm(hWrite, PURGE_TXCLEAR);
-    PurgeComm(hWrite, PURGE_RXCLEAR);
-    m_bHandlesValid = 1;
-  }
-  UnlockWritePort();
 
   if (m_bHandlesValid) {
     TRACE("ReopenCom", "Handles Valid");

@@ -1,0 +1,320 @@
+// The receiver thread: completions, the error rows, its ways out (each
+// followed by a close that returns), and the reopen of the handles.
+#include <atomic>
+#include <ostream>
+#include <thread>
+
+#include "PclsTestSupport.h"
+#include "jni/UsbPort.h"
+#include "usbcomm/UsbComm.h"
+
+extern std::atomic<LONG> g_bFileNotFoundTraced;
+
+namespace {
+
+class ReceiverTest : public CPclsTest {};
+
+TEST_F(ReceiverTest, ImmediateCompletionsAreStoredAndAnnouncedEvenWithoutBytes) {
+  ASSERT_TRUE(SimScriptZeroRead(m_Dev, SIM_PIPE_00));
+  StartSession();
+  EXPECT_TRUE(m_Log.InOrder({"From2 ReceiveData nBytesRead=0", "2SetEvent(m_hPCLSDataEvent)",
+                             "ReadFile No error", "Loop top"}));
+  EXPECT_EQ(WaitForSingleObject(g_UsbComm.m_hPCLSDataEvent, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(Close(ReadHandle()), 0);
+}
+
+TEST_F(ReceiverTest, BytesWaitingBeforeTheReadCompleteItAtOnce) {
+  ASSERT_TRUE(SimSend(m_Dev, "\x01\x02\xa0", 3));
+  StartSession();
+  EXPECT_EQ(m_Log.Count("From2 ReceiveData nBytesRead=3"), 1u);
+  EXPECT_EQ(m_Log.Count("READ2 01 02 a0\n"), 1u);
+  EXPECT_EQ(Close(ReadHandle()), 0);
+}
+
+TEST_F(ReceiverTest, PendingReadEndingWithoutBytesIsAFalsePositive) {
+  StartSession();
+  ASSERT_TRUE(SimScriptZeroRead(m_Dev, SIM_PIPE_00));
+  ASSERT_TRUE(m_Log.WaitFor("False positive, no data"));
+  EXPECT_TRUE(m_Log.InOrder(
+      {"Overlapped event fires", "From1 ReceiveData nBytesRead=0", "False positive, no data"}));
+  EXPECT_EQ(WaitForSingleObject(g_UsbComm.m_hPCLSDataEvent, 0), (DWORD)WAIT_TIMEOUT);
+  EXPECT_EQ(g_UsbComm.BytesAvailable(), 0u);
+  ASSERT_TRUE(m_Log.WaitFor("ERROR_IO_PENDING", 2));
+  EXPECT_EQ(Close(ReadHandle()), 0);
+}
+
+TEST_F(ReceiverTest, QuitDuringAPendingReadEndsInTheDocumentedOrder) {
+  StartSession();
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_TRUE(m_Log.InOrder({"Quit event fires", "SetEvent(m_ReadThreadTerminated)", "Exit",
+                             "***** EXIT *****", "match close res rv=0"}));
+  EXPECT_EQ(SimPendingReads(m_Dev), 0u);
+}
+
+TEST_F(ReceiverTest, UnlistedErrorCancelsPausesAndReadsAgain) {
+  SimInjectFailure(SIM_FN_ReadFile, 0, 1, ERROR_GEN_FAILURE);
+  StartSession();
+  EXPECT_TRUE(
+      m_Log.InOrder({" dwError = 31", "default error - doing Cancel I/O and making retry attempt",
+                     "Loop top", "ERROR_IO_PENDING"}));
+  EXPECT_EQ(SimCallCount(SIM_FN_CancelIo), 1u);
+  EXPECT_EQ(Close(ReadHandle()), 0);
+}
+
+TEST_F(ReceiverTest, FileNotFoundIsTracedOncePerLoad) {
+  for (int nSession = 0; nSession < 2; ++nSession) {
+    SimInjectFailure(SIM_FN_ReadFile, 0, 3, ERROR_FILE_NOT_FOUND);
+    StartSession();
+    EXPECT_EQ(Close(ReadHandle()), 0);
+  }
+  EXPECT_EQ(SimCallCount(SIM_FN_ReadFile), 8u);
+  EXPECT_EQ(m_Log.Count("File not found????"), 1u);
+  EXPECT_EQ(g_bFileNotFoundTraced.load(), 1);
+}
+
+// Every way out of the read loop is followed by a close that returns and
+// releases the session.
+struct SWayOut {
+  const char *pszName;
+  DWORD dwReadError;       // lasting ReadFile failure, or 0
+  const char *pszLooping;  // a line that shows the loop is running
+  const char *pszEnd;      // the line the loop ends with, or null
+};
+
+void PrintTo(const SWayOut &w, std::ostream *pOut) { *pOut << w.pszName; }
+
+class ReceiverWayOutTest : public ReceiverTest, public ::testing::WithParamInterface<SWayOut> {};
+
+TEST_P(ReceiverWayOutTest, CloseReturnsAndReleasesTheSession) {
+  const SWayOut &w = GetParam();
+  SimInjectFailure(SIM_FN_ReadFile, 0, MAXDWORD, w.dwReadError);
+  ASSERT_EQ(OpenRead(), USB_TYPE_PRINTER_CLASS);
+  ASSERT_TRUE(m_Log.WaitFor(w.pszLooping, 2));
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  if (w.pszEnd != nullptr) {
+    EXPECT_TRUE(m_Log.InOrder({w.pszEnd, "Exit", "***** EXIT *****"}));
+  }
+  EXPECT_TRUE(SessionReleased());
+  EXPECT_EQ(SimOpenHandleCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LastingErrors, ReceiverWayOutTest,
+    ::testing::Values(SWayOut{"AccessDenied", ERROR_ACCESS_DENIED, "Handles Valid",
+                              "Terminating Read Thread(EAD)"},
+                      SWayOut{"InvalidHandle", ERROR_INVALID_HANDLE, "Handles Valid",
+                              "Terminating Read Thread(EIH)"},
+                      SWayOut{"Unlisted", ERROR_GEN_FAILURE, "making retry attempt",
+                              "Terminating Read Thread(EIH)"},
+                      // These two rows used to retry at once, without looking at the quit
+                      // event: the close waited for ever.
+                      SWayOut{"FileNotFound", ERROR_FILE_NOT_FOUND, "Loop top", nullptr},
+                      SWayOut{"HandleEof", ERROR_HANDLE_EOF, "ERROR_HANDLE_EOF", nullptr}),
+    [](const ::testing::TestParamInfo<SWayOut> &param) { return param.param.pszName; });
+
+TEST_F(ReceiverTest, AccessErrorReopensBeforeItEndsOnTheQuit) {
+  SimInjectFailure(SIM_FN_ReadFile, 0, MAXDWORD, ERROR_ACCESS_DENIED);
+  ASSERT_EQ(OpenRead(), USB_TYPE_PRINTER_CLASS);
+  ASSERT_TRUE(m_Log.WaitFor("Handles Valid"));
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_TRUE(
+      m_Log.InOrder({"ERROR_ACCESS_DENIED Error", "Invalidate Handles", "Handles Valid",
+                     "Setting PCLSPowerStatus TRUE", "Terminating Read Thread(EAD)", "Exit"}));
+  EXPECT_EQ(m_Log.Count("Calling ReopenCom"), 0u);
+}
+
+TEST_F(ReceiverTest, KeepReadingClearedElsewhereEndsTheLoopAndTheCloseStillReturns) {
+  SimInjectFailure(SIM_FN_ReadFile, 0, MAXDWORD, ERROR_HANDLE_EOF);
+  ASSERT_EQ(OpenRead(), USB_TYPE_PRINTER_CLASS);
+  ASSERT_TRUE(m_Log.WaitFor("ERROR_HANDLE_EOF", 2));
+  g_UsbComm.m_bKeepReading = 0;  // as a reader that saw the quit event does
+  ASSERT_TRUE(m_Log.WaitFor("***** EXIT *****"));
+  EXPECT_EQ(WaitForSingleObject(g_UsbComm.m_ReadThreadTerminated, 0), (DWORD)WAIT_TIMEOUT);
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_TRUE(SessionReleased());
+}
+
+TEST_F(ReceiverTest, ReadEventThatCannotBeCreatedEndsTheReceiverAndTheCloseStillReturns) {
+  // Quit, terminated and data events come first; the fourth is the read event.
+  SimInjectFailure(SIM_FN_CreateEventA, 3, 1, ERROR_NOT_ENOUGH_MEMORY);
+  ASSERT_EQ(OpenRead(), USB_TYPE_PRINTER_CLASS);
+  ASSERT_TRUE(m_Log.WaitFor("***** EXIT *****"));
+  EXPECT_TRUE(m_Log.InOrder({"Event creation failed", "***** EXIT *****"}));
+  EXPECT_EQ(m_Log.Count("Loop top"), 0u);
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_TRUE(SessionReleased());
+}
+
+// The two-handle wait fails while the read is in flight: the read is
+// cancelled and over before the next read reuses the buffer and the record.
+TEST_F(ReceiverTest, FailedWaitDoesNotLeaveTheReadInFlight) {
+  SimInjectFailure(SIM_FN_WaitForMultipleObjects, 0, 1, ERROR_INVALID_HANDLE);
+  ASSERT_EQ(OpenRead(), USB_TYPE_PRINTER_CLASS);
+  ASSERT_TRUE(SimWaitCallCount(SIM_FN_WaitForMultipleObjects, 2, 20000));
+  EXPECT_TRUE(m_Log.InOrder({"WaitForMultipleObjects completed", "default Error=6",
+                             "***Problem with GetOverlappedResult", "Loop top"}));
+  EXPECT_EQ(SimPendingReads(m_Dev), 1u);
+
+  SendAndWaitStored(Bytes("after"));
+  std::vector<BYTE> got;
+  EXPECT_EQ(Read(16, &got), 5);
+  EXPECT_EQ(got, Bytes("after"));
+  EXPECT_EQ(Close(ReadHandle()), 0);
+}
+
+// The quit arrives while a read is pending and the cancel fails once: the
+// receiver still ends only once the read is over.
+TEST_F(ReceiverTest, ReceiverEndsOnlyWhenTheCancelledReadIsOver) {
+  StartSession();
+  ASSERT_TRUE(SimWaitCallCount(SIM_FN_WaitForMultipleObjects, 1, 20000));
+  SimInjectFailure(SIM_FN_CancelIo, 0, 1, ERROR_INVALID_HANDLE);
+  // A failed wait keeps this close from releasing anything, so the read
+  // handle stays open and only the receiver can end its read.
+  SimInjectFailure(SIM_FN_WaitForSingleObject, 0, 1, ERROR_INVALID_HANDLE);
+  EXPECT_EQ(Close(ReadHandle()), 1);
+  ASSERT_TRUE(m_Log.WaitFor("***** EXIT *****"));
+  EXPECT_EQ(SimPendingReads(m_Dev), 0u);
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_TRUE(SessionReleased());
+}
+
+TEST_F(ReceiverTest, UnplugAndReplugWhileBytesStreamIn) {
+  StartSession();
+  ASSERT_EQ(OpenWrite(), USB_TYPE_PRINTER_CLASS);
+  std::vector<BYTE> got;
+  std::vector<BYTE> all;
+  for (const char *psz : {"one", "two", "three"}) {
+    SendAndWaitStored(Bytes(psz));
+    ASSERT_GT(Read(64, &got), 0);
+    all.insert(all.end(), got.begin(), got.end());
+  }
+  EXPECT_EQ(all, Bytes("onetwothree"));
+
+  // The pending read takes this block before the printer goes away.
+  ASSERT_TRUE(SimSend(m_Dev, "four", 4));
+  ASSERT_TRUE(SimUnplug(m_Dev));
+  ASSERT_TRUE(m_Log.WaitFor("making retry attempt"));
+  EXPECT_EQ(Read(64, &got), 4);
+  EXPECT_EQ(got, Bytes("four"));
+  EXPECT_NE(Write(Bytes("nowhere")), 0);
+  EXPECT_FALSE(SimSend(m_Dev, "gone", 4));
+
+  ASSERT_TRUE(SimReplug(m_Dev));
+  const HANDLE hOldRead = g_UsbComm.m_hReadPort;
+  SimInjectFailure(SIM_FN_ReadFile, 0, 1, ERROR_ACCESS_DENIED);
+  ASSERT_TRUE(m_Log.WaitFor("Handles Valid"));
+  ASSERT_TRUE(WaitReceiverPending());
+  EXPECT_NE(g_UsbComm.m_hReadPort.load(), hOldRead);
+
+  all.clear();
+  for (const char *psz : {"five", "six"}) {
+    SendAndWaitStored(Bytes(psz));
+    ASSERT_GT(Read(64, &got), 0);
+    all.insert(all.end(), got.begin(), got.end());
+  }
+  EXPECT_EQ(all, Bytes("fivesix"));
+  SimClearWritten(m_Dev);
+  EXPECT_EQ(Write(Bytes("again")), 0) << "writes go through the reopened handle";
+  BYTE abWritten[8];
+  EXPECT_EQ(SimWritten(m_Dev, abWritten, sizeof abWritten), 5u);
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_EQ(SimOpenHandleCount(), 0u);
+}
+
+// Java writes go on while the receiver reopens the handles again and again:
+// none of them may go to a handle that the reopen has closed.
+TEST_F(ReceiverTest, WritesDuringReopensAlwaysFindALiveHandle) {
+  StartSession();
+  ASSERT_EQ(OpenWrite(), USB_TYPE_PRINTER_CLASS);
+  std::atomic<bool> bStop(false);
+  std::atomic<int> nWrites(0);
+  std::atomic<int> nFailed(0);
+  jbyteArray array = m_Jni.NewByteArray(1, 'w');
+  std::thread writer([&] {
+    while (!bStop) {
+      if (Java_com_velto_printer_UsbPort_usbWriteOutputPipe(m_Jni.Env(), m_Jni.Self(), 0, array) !=
+          0) {
+        ++nFailed;
+      }
+      ++nWrites;
+      Sleep(1);
+    }
+  });
+  SimInjectFailure(SIM_FN_ReadFile, 0, 40, ERROR_ACCESS_DENIED);
+  SimSend(m_Dev, "k", 1);  // ends the pending read; the next 40 fail
+  // Two purges per reopen; the trace log may overflow with the writes.
+  const BOOL bReopened = SimWaitCallCount(SIM_FN_PurgeComm, 80, 60000);
+  bStop = true;
+  writer.join();
+  ASSERT_TRUE(bReopened);
+  EXPECT_EQ(nFailed.load(), 0) << "of " << nWrites.load() << " writes";
+  EXPECT_EQ(SimWritten(m_Dev, nullptr, 0), (DWORD)nWrites.load());
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_EQ(SimOpenHandleCount(), 0u);
+}
+
+class ReopenTest : public ReceiverTest {
+ protected:
+  void TearDown() override {
+    for (auto *p : {&g_UsbComm.m_hReadPort, &g_UsbComm.m_hWritePort}) {
+      const HANDLE h = p->exchange(nullptr);
+      if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+    ReceiverTest::TearDown();
+  }
+};
+
+TEST_F(ReopenTest, ReadOpenFailingWithAGoodWriteOpenStillCountsAsValid) {
+  g_UsbComm.m_nUsbType = USB_TYPE_PRINTER_CLASS;
+  // The device is found; the read open that follows fails.
+  m_Log.ArmAt("Printer found.", SIM_FN_CreateFileA, 0, 1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(g_UsbComm.ReopenCom(), 1);
+  EXPECT_EQ(g_UsbComm.m_hReadPort.load(), INVALID_HANDLE_VALUE);
+  EXPECT_NE(g_UsbComm.m_hWritePort.load(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(g_UsbComm.m_bHandlesValid.load(), 1);
+  EXPECT_TRUE(m_Log.InOrder({"Invalidate Handles", "ReopenCom - CreateFile(", "Handles Valid"}));
+  EXPECT_EQ(m_Log.Count(") "
+                        " h = INVALID_HANDLE_VALUE\n"),
+            1u)
+      << "the text begins with a blank";
+  EXPECT_EQ(std::string(g_UsbComm.m_szDevicePath), kPrinterPath) << "the bare interface path";
+}
+
+TEST_F(ReopenTest, NoDeviceLeavesTheHandlesInvalid) {
+  g_UsbComm.m_nUsbType = USB_TYPE_PRINTER_CLASS;
+  g_UsbComm.m_hWritePort = CreateFileA(kPrinterPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+  ASSERT_TRUE(SimUnplug(m_Dev));
+  EXPECT_EQ(g_UsbComm.ReopenCom(), 0);
+  EXPECT_EQ(g_UsbComm.m_hWritePort.load(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(m_Log.Count("Handles Invalid"), 1u);
+  EXPECT_EQ(SimOpenHandleCount(), 0u) << "the old write handle was closed";
+}
+
+TEST_F(ReopenTest, UnknownTypeOnlyClosesTheHandles) {
+  g_UsbComm.m_nUsbType = USB_TYPE_UNKNOWN;
+  g_UsbComm.m_hReadPort = CreateFileA(kPrinterPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  EXPECT_EQ(g_UsbComm.ReopenCom(), 0);
+  EXPECT_EQ(g_UsbComm.m_hReadPort.load(), nullptr);
+  EXPECT_EQ(g_UsbComm.m_hWritePort.load(), nullptr);
+  EXPECT_EQ(SimOpenHandleCount(), 0u);
+  EXPECT_EQ(m_Log.Count("Handles Valid") + m_Log.Count("Handles Invalid"), 0u);
+}
+
+TEST_F(ReopenTest, NativeTypeKeepsNoReadHandle) {
+  const SIMDEV native = SimPlug(SIM_CLASS_NATIVE, &GUID_DEVINTERFACE_NATIVE_PRINTER,
+                                "\\\\?\\usb#vid_fb2d&pid_1b10#9&0a&0&1#"
+                                "{6e3b1a52-94d7-4c2e-b5a8-3f71d0c9e846}");
+  ASSERT_NE(native, 0);
+  g_UsbComm.m_nUsbType = USB_TYPE_NATIVE;
+  EXPECT_EQ(g_UsbComm.ReopenCom(), 1);
+  EXPECT_EQ(m_Log.Count("usbInitPipe"), 1u);
+  EXPECT_EQ(m_Log.Count("IDNATIVETYPE"), 1u);
+  EXPECT_EQ(g_UsbComm.m_hReadPort.load(), nullptr);
+  EXPECT_EQ(SimOpenHandleCount(), 1u) << "the write handle alone";
+  EXPECT_EQ(SimPurgeCount(native), 2u);
+  SimUnplug(native);
+}
+
+}  // namespace

@@ -1,0 +1,341 @@
+// Printer-class session seen from Java: start inside the read open, the
+// buffered read, the buffered count and the stop inside the close.
+#include <atomic>
+#include <ostream>
+#include <thread>
+
+#include "PclsTestSupport.h"
+#include "buffer/CircularBuffer.h"
+#include "jni/UsbPort.h"
+#include "usbcomm/UsbComm.h"
+
+namespace {
+
+class SessionTest : public CPclsTest {
+ protected:
+  jint BytesAvailableNative() {
+    return Java_com_velto_printer_UsbPort_usbGetBytesAvailable(m_Jni.Env(), m_Jni.Self());
+  }
+};
+
+TEST_F(SessionTest, ReadsTakeStoredBytesUpToTheArrayLengthAndTimeOutWhenEmpty) {
+  EXPECT_EQ(BytesAvailableNative(), 0) << "before any read open";
+  StartSession();
+  EXPECT_NE(ReadHandle(), 0);
+  EXPECT_EQ((HANDLE)(intptr_t)ReadHandle(), g_UsbComm.m_hReadPort.load());
+
+  SendAndWaitStored(Bytes("0123456789"));
+  EXPECT_EQ(BytesAvailableNative(), 10);
+  EXPECT_TRUE(m_Log.InOrder(
+      {"From1 ReceiveData nBytesRead=10", "READ1 30 31 32", "1SetEvent(m_hPCLSDataEvent)"}));
+
+  std::vector<BYTE> got;
+  EXPECT_EQ(Read(4, &got), 4);
+  EXPECT_EQ(got, Bytes("0123"));
+  EXPECT_EQ(m_Log.Count("nBytes1 = 4"), 1u);
+  EXPECT_EQ(BytesAvailableNative(), 6);
+  EXPECT_EQ(Read(100, &got), 6);
+  EXPECT_EQ(got, Bytes("456789"));
+
+  EXPECT_EQ(Read(100, &got), -1) << "empty buffer, nothing arrives";
+  EXPECT_TRUE(m_Log.InOrder(
+      {"Timeout", "exit", "Left GetPCLSData", "GetPCLSData: 0 return", "GetPCLSData Error="}));
+
+  // A second read open hands out the same handle and starts nothing.
+  const jint nHandle = ReadHandle();
+  EXPECT_EQ(OpenRead(), USB_TYPE_PRINTER_CLASS);
+  EXPECT_EQ(ReadHandle(), nHandle);
+  EXPECT_EQ(m_Log.Count("...Just Returning handle"), 1u);
+  EXPECT_EQ(SimCallCount(SIM_FN_CreateThread), 1u);
+
+  EXPECT_EQ(Close(nHandle), 0);
+  EXPECT_TRUE(m_Log.InOrder({"WaitForSingleObject default", "wait ret=0", "match close res rv=0",
+                             "CloseHandle m_hWorkerThread", "Close Read Handle", "Exit"}));
+  EXPECT_TRUE(SessionReleased());
+  EXPECT_EQ(BytesAvailableNative(), 0) << "after the stop";
+  EXPECT_EQ(SimOpenHandleCount(), 0u);
+}
+
+TEST_F(SessionTest, BytesArrivingDuringTheWaitAreDeliveredByTheSameCall) {
+  StartSession();
+  BYTE ab[64];
+  DWORD nCount = 0xABCD;
+  BOOL bResult = 0;
+  std::thread reader([&] { bResult = g_UsbComm.GetPCLSData(ab, sizeof ab, &nCount, 60000); });
+  // After the first look the data event is armed: whatever is stored from
+  // now on ends the wait.
+  ASSERT_TRUE(m_Log.WaitFor("nBytes1 = 0"));
+  ASSERT_TRUE(SimSend(m_Dev, "abc", 3));
+  reader.join();
+  EXPECT_EQ(bResult, 1);
+  EXPECT_EQ(nCount, 3u);
+  EXPECT_EQ(std::vector<BYTE>(ab, ab + 3), Bytes("abc"));
+  EXPECT_EQ(m_Log.Count("nBytes2 = 3"), 1u);
+}
+
+TEST_F(SessionTest, DataSignalWithoutBytesWaitsAgain) {
+  StartSession();
+  BYTE ab[64];
+  DWORD nCount = 0xABCD;
+  BOOL bResult = 0;
+  std::thread reader([&] { bResult = g_UsbComm.GetPCLSData(ab, sizeof ab, &nCount, 60000); });
+  ASSERT_TRUE(m_Log.WaitFor("nBytes1 = 0"));
+  SetEvent(g_UsbComm.m_hPCLSDataEvent);
+  ASSERT_TRUE(m_Log.WaitFor("Zero bytes read; resetting m_hPCLSDataEvent"));
+  ASSERT_TRUE(m_Log.WaitFor("nBytes1 = 0", 2));
+  ASSERT_TRUE(SimSend(m_Dev, "Z", 1));
+  reader.join();
+  EXPECT_EQ(bResult, 1);
+  EXPECT_EQ(nCount, 1u);
+  EXPECT_EQ(ab[0], 'Z');
+}
+
+TEST_F(SessionTest, FailedResetOrWaitEndsTheFetchWithTheDocumentedResult) {
+  StartSession();
+  ASSERT_TRUE(SimWaitCallCount(SIM_FN_WaitForMultipleObjects, 1, 20000));  // receiver waits
+  BYTE ab[8];
+
+  // Reset fails in the first pass: 0, count untouched.
+  DWORD nCount = 0xABCD;
+  SimInjectFailure(SIM_FN_ResetEvent, 0, 1, ERROR_INVALID_HANDLE);
+  EXPECT_EQ(g_UsbComm.GetPCLSData(ab, sizeof ab, &nCount, 60000), 0);
+  EXPECT_EQ(nCount, 0xABCDu);
+  EXPECT_EQ(m_Log.Count("ResetEvent failed"), 1u);
+
+  // Reset fails after a pass that found nothing after a data signal: 1,
+  // count untouched (the Java read then asks again).
+  SimInjectFailure(SIM_FN_ResetEvent, 1, 1, ERROR_INVALID_HANDLE);
+  BOOL bResult = 0;
+  std::thread reader([&] { bResult = g_UsbComm.GetPCLSData(ab, sizeof ab, &nCount, 60000); });
+  ASSERT_TRUE(m_Log.WaitFor("nBytes1 = 0"));
+  SetEvent(g_UsbComm.m_hPCLSDataEvent);
+  reader.join();
+  EXPECT_EQ(bResult, 1);
+  EXPECT_EQ(nCount, 0xABCDu);
+  EXPECT_EQ(m_Log.Count("ResetEvent failed"), 2u);
+
+  // The wait itself fails.
+  SimInjectFailure(SIM_FN_WaitForMultipleObjects, 0, 1, ERROR_INVALID_HANDLE);
+  EXPECT_EQ(g_UsbComm.GetPCLSData(ab, sizeof ab, &nCount, 60000), 0);
+  EXPECT_EQ(nCount, 0xABCDu);
+  EXPECT_TRUE(m_Log.InOrder({"After WaitForMultipleObjects", "default", "exit"}));
+}
+
+TEST_F(SessionTest, CloseWithAnotherHandleClosesBothSessionHandlesButNotThePassedOne) {
+  StartSession();
+  ASSERT_EQ(OpenWrite(), USB_TYPE_PRINTER_CLASS);
+  const HANDLE hOther =
+      CreateFileA((std::string(kPrinterPath) + "\\PIPE01").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(hOther, INVALID_HANDLE_VALUE);
+
+  EXPECT_EQ(Close((jint)(intptr_t)hOther), 0);
+  EXPECT_EQ(m_Log.Count("differ close res rv=0"), 1u);
+  EXPECT_EQ(m_Log.Count("Close Read Handle"), 0u);
+  EXPECT_EQ(m_Log.Count("Close Write Handle"), 0u);
+  EXPECT_TRUE(SessionReleased());
+  EXPECT_EQ(g_UsbComm.m_hWritePort.load(), nullptr);
+  EXPECT_EQ(SimOpenHandleCount(), 1u) << "only the passed handle stays open";
+  EXPECT_TRUE(CloseHandle(hOther));
+}
+
+TEST_F(SessionTest, ClosingTheWritePipeStopsTheSessionAndLaterWritesFindNoHandle) {
+  StartSession();
+  ASSERT_EQ(OpenWrite(), USB_TYPE_PRINTER_CLASS);
+  EXPECT_EQ(Write(Bytes("hello")), 0);
+  EXPECT_EQ(Close(WriteHandle()), 0);
+  EXPECT_TRUE(
+      m_Log.InOrder({"match close res rv=0", "Close Read Handle", "Close Write Handle", "Exit"}));
+  EXPECT_TRUE(SessionReleased());
+  EXPECT_EQ(SimPendingReads(m_Dev), 0u);
+  EXPECT_NE(Write(Bytes("lost")), 0);
+
+  // A second close finds nothing to wait for and nothing to release.
+  const size_t nWaits = m_Log.Count("WaitForSingleObject");
+  EXPECT_EQ(Close(WriteHandle()), 0);
+  EXPECT_EQ(m_Log.Count("WaitForSingleObject"), nWaits);
+  EXPECT_EQ(SimOpenHandleCount(), 0u);
+}
+
+TEST_F(SessionTest, FailedWaitForTheReceiverReleasesNothingAndALaterCloseDoes) {
+  StartSession();
+  ASSERT_TRUE(SimWaitCallCount(SIM_FN_WaitForMultipleObjects, 1, 20000));
+  SimInjectFailure(SIM_FN_WaitForSingleObject, 0, 1, ERROR_INVALID_HANDLE);
+  EXPECT_EQ(Close(ReadHandle()), 1);
+  EXPECT_TRUE(m_Log.InOrder(
+      {"WaitForSingleObject", "WaitForSingleObject m_ReadThreadTerminated failed", "Exit"}));
+  EXPECT_NE(g_UsbComm.m_pCCBuffer.load(), nullptr);
+  EXPECT_NE(g_UsbComm.m_QuitEvent.load(), nullptr);
+  EXPECT_NE(g_UsbComm.m_hReadPort.load(), nullptr);
+
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_TRUE(SessionReleased());
+  EXPECT_EQ(SimOpenHandleCount(), 0u);
+}
+
+// The receiver has ended on its own (its read event could not be reset):
+// stored bytes are still delivered, then reads fail at once, and a close
+// without any reader passing the quit on still returns.
+TEST_F(SessionTest, AfterTheReceiverEndedReadsDrainTheBufferAndTheCloseReturns) {
+  StartSession();
+  SendAndWaitStored(Bytes("left"));
+  SimInjectFailure(SIM_FN_ResetEvent, 0, 1, ERROR_INVALID_HANDLE);
+  ASSERT_TRUE(SimSend(m_Dev, "x", 1));
+  ASSERT_TRUE(m_Log.WaitFor("***** EXIT *****"));
+  EXPECT_TRUE(m_Log.InOrder({"Reset event failed", "Exit", "***** EXIT *****"}));
+  EXPECT_EQ(m_Log.Count("Terminating Read Thread"), 0u);
+
+  std::vector<BYTE> got;
+  EXPECT_EQ(Read(64, &got), 4);
+  EXPECT_EQ(got, Bytes("left"));
+  EXPECT_EQ(Read(64, &got), -1);
+  EXPECT_EQ(m_Log.Count("Timeout"), 0u) << "the quit event ends the wait, not the time-out";
+
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_TRUE(SessionReleased());
+}
+
+TEST_F(SessionTest, CloseWithoutAnyReaderAfterTheReceiverEndedReturns) {
+  StartSession();
+  SimInjectFailure(SIM_FN_ResetEvent, 0, 1, ERROR_INVALID_HANDLE);
+  ASSERT_TRUE(SimSend(m_Dev, "x", 1));
+  ASSERT_TRUE(m_Log.WaitFor("***** EXIT *****"));
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_TRUE(SessionReleased());
+}
+
+// Readers inside the timed fetch when the close comes: they leave on the
+// quit event, and nothing they use is released before they are out.
+TEST_F(SessionTest, CloseWhileReadersWaitInTheFetch) {
+  StartSession();
+  BOOL abResult[2] = {1, 1};
+  DWORD anCount[2] = {0xABCD, 0xABCD};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 2; ++i) {
+    readers.emplace_back([&, i] {
+      BYTE ab[16];
+      abResult[i] = g_UsbComm.GetPCLSData(ab, sizeof ab, &anCount[i], 60000);
+    });
+  }
+  ASSERT_TRUE(m_Log.WaitFor("Before WaitForMultipleObjects", 2));
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_EQ(m_Log.Count(") exit\n"), 2u) << "the close released while readers were inside";
+  for (auto &t : readers) t.join();
+  EXPECT_EQ(abResult[0], 0);
+  EXPECT_EQ(abResult[1], 0);
+  EXPECT_EQ(anCount[0], 0xABCDu);
+  EXPECT_TRUE(SessionReleased());
+}
+
+TEST_F(SessionTest, JavaReadsRacingTheCloseEndCleanly) {
+  StartSession();
+  std::atomic<bool> bStop(false);
+  std::atomic<int> nReads(0);
+  jbyteArray array = m_Jni.NewByteArray(32, 0);
+  std::thread reader([&] {
+    while (!bStop) {
+      Java_com_velto_printer_UsbPort_usbReadInputPipe(m_Jni.Env(), m_Jni.Self(), 0, array);
+      ++nReads;
+    }
+  });
+  std::thread sender([&] {
+    for (int i = 0; i < 50 && !bStop; ++i) SimSend(m_Dev, "data", 4);
+  });
+  ASSERT_TRUE(Eventually([&] { return nReads.load() >= 3; }));
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  bStop = true;
+  sender.join();
+  reader.join();
+  EXPECT_TRUE(SessionReleased());
+}
+
+TEST_F(SessionTest, RepeatedSessionsLeaveNothingBehind) {
+  for (int nCycle = 0; nCycle < 15; ++nCycle) {
+    SCOPED_TRACE(nCycle);
+    StartSession();
+    ASSERT_EQ(OpenWrite(), USB_TYPE_PRINTER_CLASS);
+    SendAndWaitStored(Bytes("ping"));
+    std::vector<BYTE> got;
+    EXPECT_EQ(Read(16, &got), 4);
+    EXPECT_EQ(Write(Bytes("pong")), 0);
+    EXPECT_EQ(Close(nCycle % 2 ? ReadHandle() : WriteHandle()), 0);
+    EXPECT_TRUE(SessionReleased());
+    EXPECT_EQ(SimOpenHandleCount(), 0u);
+    EXPECT_TRUE(Eventually([] { return SimLiveThreadCount() == 0; }));
+  }
+  EXPECT_EQ(SimCallCount(SIM_FN_CreateThread), 15u);
+}
+
+// A failure in any step of the start: the open fails, everything the start
+// created is released together with the read handle, and the next open
+// starts a complete session.
+struct SStartFailure {
+  const char *pszName;
+  const char *pszArmAt;
+  int nFn;
+  DWORD nSkip;
+  const char *pszTrace;  // expected trace, or null
+};
+
+void PrintTo(const SStartFailure &f, std::ostream *pOut) { *pOut << f.pszName; }
+
+class SessionStartFailureTest : public SessionTest,
+                                public ::testing::WithParamInterface<SStartFailure> {};
+
+TEST_P(SessionStartFailureTest, ReleasesThePartialSessionAndTheNextOpenStartsAfresh) {
+  const SStartFailure &f = GetParam();
+  m_Log.ArmAt(f.pszArmAt, f.nFn, f.nSkip, 1, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(OpenRead(), -1);
+  EXPECT_EQ(m_Jni.PortFieldWrites("hReadPort"), 0);
+  if (f.pszTrace != nullptr) {
+    EXPECT_EQ(m_Log.Count(f.pszTrace), 1u) << f.pszTrace;
+  }
+  EXPECT_TRUE(SessionReleased());
+  EXPECT_EQ(SimOpenHandleCount(), 0u);
+  EXPECT_TRUE(Eventually([] { return SimLiveThreadCount() == 0; }));
+  SimClearInjections();
+
+  StartSession();
+  SendAndWaitStored(Bytes("fresh"));
+  std::vector<BYTE> got;
+  EXPECT_EQ(Read(16, &got), 5);
+  EXPECT_EQ(got, Bytes("fresh"));
+  EXPECT_EQ(Close(ReadHandle()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, SessionStartFailureTest,
+    ::testing::Values(
+        SStartFailure{"QuitEvent", "...Called Read Create File", SIM_FN_CreateEventA, 0,
+                      "m_QuitEvent Error=8"},
+        SStartFailure{"TerminatedEvent", "...Called Read Create File", SIM_FN_CreateEventA, 1,
+                      "m_ReadThreadTerminated Error=8"},
+        SStartFailure{"DataEvent", "Creating m_hPCLSDataEvent", SIM_FN_CreateEventA, 0, nullptr},
+        SStartFailure{"BufferObject", "Creating m_pCCBuffer", SIM_FN_ALLOC, 0, nullptr},
+        SStartFailure{"BufferStorage", "Creating m_pCCBuffer", SIM_FN_ALLOC, 1, nullptr},
+        SStartFailure{"BufferMutex", "Creating m_pCCBuffer", SIM_FN_CreateMutexA, 0, nullptr},
+        SStartFailure{"Thread", "*****Creating m_hWorkerThread*****", SIM_FN_CreateThread, 0,
+                      "CreateThread failed. Status=8"}),
+    [](const ::testing::TestParamInfo<SStartFailure> &param) { return param.param.pszName; });
+
+// The read pipe cannot be opened: the session starts all the same, the open
+// reports -1, and the receiver reopens the handles; a later open hands out
+// the reopened handle.
+TEST_F(SessionTest, FailedFirstOpenIsRecoveredByTheReceiver) {
+  m_Log.ArmAt("...Called Read Create File", SIM_FN_CreateFileA, 0, 1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(OpenRead(), -1);
+  EXPECT_EQ(m_Jni.PortFieldWrites("hReadPort"), 0);
+  ASSERT_TRUE(WaitReceiverPending());
+  EXPECT_TRUE(m_Log.InOrder({"ERROR_INVALID_HANDLE Error", "Calling ReopenCom", "Handles Valid"}));
+
+  EXPECT_EQ(OpenRead(), USB_TYPE_PRINTER_CLASS);
+  EXPECT_EQ((HANDLE)(intptr_t)ReadHandle(), g_UsbComm.m_hReadPort.load());
+  SendAndWaitStored(Bytes("back"));
+  std::vector<BYTE> got;
+  EXPECT_EQ(Read(16, &got), 4);
+  EXPECT_EQ(got, Bytes("back"));
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_EQ(SimOpenHandleCount(), 0u);
+}
+
+}  // namespace
