@@ -29,7 +29,7 @@ void CTraceLog::ArmAt(const char *pszText, int nFn, DWORD nSkip, DWORD nCalls, D
 
 void CTraceLog::OnLine(const char *pszText, void *pContext) {
   auto *pThis = static_cast<CTraceLog *>(pContext);
-  std::lock_guard<std::mutex> lock(pThis->m_Lock);
+  std::unique_lock<std::mutex> lock(pThis->m_Lock);
   if (pThis->m_nLines < kMaxLines) {
     snprintf(&pThis->m_pLines[pThis->m_nLines * kLineSize], kLineSize, "%s", pszText);
     ++pThis->m_nLines;
@@ -41,7 +41,30 @@ void CTraceLog::OnLine(const char *pszText, void *pContext) {
                      pThis->m_dwTriggerError);
     pThis->m_nTriggerFn = -1;
   }
+  if (pThis->m_szHold[0] != '\0' && strstr(pszText, pThis->m_szHold) != nullptr) {
+    pThis->m_szHold[0] = '\0';
+    pThis->m_bHolding = true;
+    pThis->m_bHeld = true;
+    pThis->m_Cond.notify_all();
+    pThis->m_Cond.wait(lock, [pThis] { return !pThis->m_bHolding; });
+  }
   pThis->m_Cond.notify_all();
+}
+
+void CTraceLog::HoldAt(const char *pszText) {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  snprintf(m_szHold, sizeof m_szHold, "%s", pszText);
+}
+
+bool CTraceLog::WaitHeld(DWORD dwTimeoutMs) {
+  std::unique_lock<std::mutex> lock(m_Lock);
+  return m_Cond.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), [this] { return m_bHeld; });
+}
+
+void CTraceLog::Release() {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  m_bHolding = false;
+  m_Cond.notify_all();
 }
 
 std::vector<std::string> CTraceLog::Lines() {

@@ -29,6 +29,12 @@ class CTraceLog {
   // SimInjectFailure), on the writing thread, before the line's caller goes on.
   void ArmAt(const char *pszText, int nFn, DWORD nSkip, DWORD nCalls, DWORD dwError);
 
+  // The first thread that writes a line containing pszText is held inside
+  // that trace call until Release().
+  void HoldAt(const char *pszText);
+  bool WaitHeld(DWORD dwTimeoutMs = 20000);
+  void Release();
+
   std::vector<std::string> Lines();
   size_t Count(const std::string &szText);
   // Waits until at least nTimes lines contain szText.
@@ -50,6 +56,9 @@ class CTraceLog {
   DWORD m_nTriggerSkip = 0;
   DWORD m_nTriggerCalls = 0;
   DWORD m_dwTriggerError = 0;
+  char m_szHold[kLineSize] = {0};
+  bool m_bHolding = false;
+  bool m_bHeld = false;
 };
 
 class CPclsTest : public CSimTest {

@@ -221,34 +221,30 @@ TEST_F(ReceiverTest, UnplugAndReplugWhileBytesStreamIn) {
   EXPECT_EQ(SimOpenHandleCount(), 0u);
 }
 
-// Java writes go on while the receiver reopens the handles again and again:
-// none of them may go to a handle that the reopen has closed.
-TEST_F(ReceiverTest, WritesDuringReopensAlwaysFindALiveHandle) {
+// A Java write that comes while the receiver reopens the handles (held
+// here after the old write handle was closed) waits for the new handle
+// instead of going to the closed one.
+TEST_F(ReceiverTest, WriteDuringAReopenGoesToTheNewHandle) {
   StartSession();
   ASSERT_EQ(OpenWrite(), USB_TYPE_PRINTER_CLASS);
-  std::atomic<bool> bStop(false);
-  std::atomic<int> nWrites(0);
-  std::atomic<int> nFailed(0);
-  jbyteArray array = m_Jni.NewByteArray(1, 'w');
+  m_Log.HoldAt("Printer found.");
+  SimInjectFailure(SIM_FN_ReadFile, 0, 1, ERROR_ACCESS_DENIED);
+  ASSERT_TRUE(SimSend(m_Dev, "k", 1));  // ends the pending read; the next one fails
+  const bool bHeld = m_Log.WaitHeld();
+  std::atomic<bool> bWritten(false);
+  jint nResult = -1;
   std::thread writer([&] {
-    while (!bStop) {
-      if (Java_com_velto_printer_UsbPort_usbWriteOutputPipe(m_Jni.Env(), m_Jni.Self(), 0, array) !=
-          0) {
-        ++nFailed;
-      }
-      ++nWrites;
-      Sleep(1);
-    }
+    nResult = Write(Bytes("during"));
+    bWritten = true;
   });
-  SimInjectFailure(SIM_FN_ReadFile, 0, 40, ERROR_ACCESS_DENIED);
-  SimSend(m_Dev, "k", 1);  // ends the pending read; the next 40 fail
-  // Two purges per reopen; the trace log may overflow with the writes.
-  const BOOL bReopened = SimWaitCallCount(SIM_FN_PurgeComm, 80, 60000);
-  bStop = true;
+  // Only gives a write that does not wait for the reopen the time to fail.
+  Eventually([&] { return bWritten.load(); }, 500);
+  m_Log.Release();
   writer.join();
-  ASSERT_TRUE(bReopened);
-  EXPECT_EQ(nFailed.load(), 0) << "of " << nWrites.load() << " writes";
-  EXPECT_EQ(SimWritten(m_Dev, nullptr, 0), (DWORD)nWrites.load());
+  ASSERT_TRUE(bHeld);
+  EXPECT_EQ(nResult, 0);
+  BYTE ab[16];
+  EXPECT_EQ(SimWritten(m_Dev, ab, sizeof ab), 6u);
   EXPECT_EQ(Close(ReadHandle()), 0);
   EXPECT_EQ(SimOpenHandleCount(), 0u);
 }

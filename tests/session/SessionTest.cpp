@@ -227,6 +227,36 @@ TEST_F(SessionTest, CloseWhileReadersWaitInTheFetch) {
   EXPECT_TRUE(SessionReleased());
 }
 
+// A reader that has seen the quit event but not yet left is held there:
+// the close must not release the session before the reader is out.
+TEST_F(SessionTest, CloseReleasesNothingWhileAReaderIsStillInside) {
+  StartSession();
+  m_Log.HoldAt("WaitForMultipleObjects returned");
+  BOOL bResult = 1;
+  std::thread reader([&] {
+    BYTE ab[8];
+    DWORD nCount = 0;
+    bResult = g_UsbComm.GetPCLSData(ab, sizeof ab, &nCount, 60000);
+  });
+  ASSERT_TRUE(m_Log.WaitFor("Before WaitForMultipleObjects"));
+  const jint nHandle = ReadHandle();
+  jint nClosed = -1;
+  std::thread closer([&] { nClosed = Close(nHandle); });
+  const bool bHeld = m_Log.WaitHeld();
+  // Only gives a close that does not wait for its readers the time to
+  // release; a sound close waits here for the reader.
+  m_Log.WaitFor("CloseHandle m_hWorkerThread", 1, 500);
+  m_Log.Release();
+  closer.join();
+  reader.join();
+  ASSERT_TRUE(bHeld);
+  EXPECT_EQ(nClosed, 0);
+  EXPECT_EQ(bResult, 0);
+  EXPECT_TRUE(
+      m_Log.InOrder({"WaitForMultipleObjects returned", ") exit", "CloseHandle m_hWorkerThread"}));
+  EXPECT_TRUE(SessionReleased());
+}
+
 TEST_F(SessionTest, JavaReadsRacingTheCloseEndCleanly) {
   StartSession();
   std::atomic<bool> bStop(false);
