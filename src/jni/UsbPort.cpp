@@ -56,6 +56,7 @@ jint InitPipe(JNIEnv *env, jobject port, jint access) {
   if (!bRead && access != (jint)GENERIC_WRITE) return -1;
   const char *pszField = bRead ? "hReadPort" : "hWritePort";
   const char *pszPipe = bRead ? "PIPE00" : "PIPE01";
+  if (!port) return -1;  // GetObjectClass would take the VM down
 
   jclass portClass = env->GetObjectClass(port);
   if (!portClass) return -1;

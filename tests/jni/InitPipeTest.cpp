@@ -168,6 +168,13 @@ TEST_F(InitPipeTest, OtherAccessValueIsRefusedBeforeAnyWork) {
   for (const auto &line : Traces()) EXPECT_EQ(line, "usbInitPipe ******Starting******\n");
 }
 
+TEST_F(InitPipeTest, NullPortObjectIsRefused) {
+  PlugNative();
+  EXPECT_EQ(Java_com_velto_printer_UsbPort_usbInitPipe(Env(), m_jni.Self(), nullptr, kWrite), -1);
+  EXPECT_EQ(m_jni.CallCount(), 0u);
+  EXPECT_EQ(SimCallCount(SIM_FN_CreateFileA), 0u);
+}
+
 TEST_F(InitPipeTest, FailedGetObjectClassEndsTheCall) {
   PlugNative();
   m_jni.Fail(FAKEJNI_GetObjectClass);
