@@ -46,16 +46,23 @@ PCALLOC g_pfnCalloc = calloc;
 PREALLOC g_pfnRealloc = realloc;
 volatile DWORD g_dwFailingThread = 0;
 volatile LONG g_nRefused = 0;
+long g_nToRefuse = 0;
+size_t g_nMinBytes = 0;
 
-bool Refuse() {
+// Only the failing thread reads and changes the counts.
+bool Refuse(size_t nBytes) {
   if (g_dwFailingThread == 0 || g_dwFailingThread != GetCurrentThreadId()) return false;
+  if (nBytes < g_nMinBytes || g_nToRefuse == 0) return false;
+  if (g_nToRefuse > 0) --g_nToRefuse;
   InterlockedIncrement(&g_nRefused);
   return true;
 }
 
-void *__cdecl HookMalloc(size_t n) { return Refuse() ? NULL : g_pfnMalloc(n); }
-void *__cdecl HookCalloc(size_t n, size_t size) { return Refuse() ? NULL : g_pfnCalloc(n, size); }
-void *__cdecl HookRealloc(void *p, size_t n) { return Refuse() ? NULL : g_pfnRealloc(p, n); }
+void *__cdecl HookMalloc(size_t n) { return Refuse(n) ? NULL : g_pfnMalloc(n); }
+void *__cdecl HookCalloc(size_t n, size_t size) {
+  return Refuse(n * size) ? NULL : g_pfnCalloc(n, size);
+}
+void *__cdecl HookRealloc(void *p, size_t n) { return Refuse(n) ? NULL : g_pfnRealloc(p, n); }
 
 }  // namespace
 
@@ -75,8 +82,10 @@ bool CAllocationFailure::Install(HMODULE hModule) {
   return bAny;
 }
 
-void CAllocationFailure::Begin() {
+void CAllocationFailure::Begin(long nCalls, size_t nMinBytes) {
   g_nRefused = 0;
+  g_nToRefuse = nCalls;
+  g_nMinBytes = nMinBytes;
   g_dwFailingThread = GetCurrentThreadId();
 }
 

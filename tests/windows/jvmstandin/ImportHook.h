@@ -16,8 +16,9 @@ class CAllocationFailure {
  public:
   // Hooks the module's allocation imports; false when it has none.
   static bool Install(HMODULE hModule);
-  // From now on, allocations made by the module on the calling thread fail.
-  static void Begin();
+  // From now on, allocations of at least nMinBytes made by the module on
+  // the calling thread fail, nCalls of them (-1: all).
+  static void Begin(long nCalls, size_t nMinBytes);
   static void End();
   // Allocations refused since Begin.
   static long Refused();

@@ -249,7 +249,7 @@ TEST_F(NoPrinter, ReadBufferThatCannotBeAllocatedFailsTheRead) {
   ASSERT_TRUE(CAllocationFailure::Install(m_pJvm->Module()))
       << "the module imports no malloc from msvcrt.dll";
   jbyteArray data = m_pJvm->NewByteArray("xyz");
-  CAllocationFailure::Begin();
+  CAllocationFailure::Begin(-1, 0);
   const jint nRead = m_pJvm->ReadInputPipe(kBadHandle, data);
   CAllocationFailure::End();
   EXPECT_EQ(nRead, -1);

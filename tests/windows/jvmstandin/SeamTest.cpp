@@ -291,24 +291,31 @@ TEST_F(SeamTest, BrokenPipeIsRetriedUntilJavaOpensTheSessionAgain) {
   EXPECT_TRUE(m_Bus.WaitLiveConnections(nDevice, 0, kBoundMs)) << "a handle was left open";
 }
 
-TEST_F(SeamTest, SessionStartWithoutMemoryFailsCleanlyAndALaterOpenWorks) {
+// The ring buffer cannot be made: first its object (the module's first
+// allocation in the open: operator new throws std::bad_alloc), then its 4 KiB
+// of storage (the buffer's own failure code). Each exception must end inside
+// the module: on 32-bit Windows one that reached the stand-in's frame would
+// end the process. The half session is released, so a later open starts a
+// whole one.
+TEST_F(SeamTest, RingBufferThatCannotBeAllocatedFailsTheOpenCleanly) {
   const int nDevice = PlugPrinterClass();
   ASSERT_NE(nDevice, 0);
   ASSERT_TRUE(CAllocationFailure::Install(m_pJvm->Module()));
   jobject port = m_pJvm->NewPort(0);
-  // No allocation of the module succeeds during this open: the ring buffer
-  // cannot be made. Whatever the module throws inside must stay inside: on
-  // 32-bit Windows an exception reaching the stand-in's frame ends the
-  // process.
-  CAllocationFailure::Begin();
-  const jint nResult = m_pJvm->InitPipe(port, kGenericRead);
-  CAllocationFailure::End();
-  EXPECT_EQ(nResult, -1);
-  EXPECT_GT(CAllocationFailure::Refused(), 0);
-  EXPECT_EQ(m_pJvm->PortWrites(port), 0);
-  EXPECT_EQ(LibraryThreadCount(m_pJvm->Module()), 0) << "a receiver without a session";
+  const struct {
+    long nCalls;
+    size_t nMinBytes;
+  } failures[] = {{1, 0}, {-1, 4096}};
+  for (const auto &failure : failures) {
+    CAllocationFailure::Begin(failure.nCalls, failure.nMinBytes);
+    const jint nResult = m_pJvm->InitPipe(port, kGenericRead);
+    CAllocationFailure::End();
+    EXPECT_EQ(nResult, -1);
+    EXPECT_GT(CAllocationFailure::Refused(), 0);
+    EXPECT_EQ(m_pJvm->PortWrites(port), 0);
+    EXPECT_EQ(LibraryThreadCount(m_pJvm->Module()), 0) << "a receiver without a session";
+  }
 
-  // The half session is gone: the next open starts a whole one.
   ASSERT_EQ(m_pJvm->InitPipe(port, kGenericRead), USB_TYPE_PRINTER_CLASS);
   ASSERT_TRUE(Traced("ReadFile", "ERROR_IO_PENDING"));
   const jint hRead = m_pJvm->PortField(port, "hReadPort");

@@ -1,5 +1,7 @@
 #include "StandInTest.h"
 
+#include <stdio.h>
+#include <stdlib.h>
 #include <tlhelp32.h>
 
 std::string g_DllPath;
@@ -46,6 +48,10 @@ void CStandInTest::LoadLibraryUnderTest(const std::string &path) {
 
 void CStandInTest::TearDown() {
   if (!m_pJvm) return;
+  // The library's debugger output tells what happened.
+  if (HasFailure() || getenv("VELTO_STANDIN_TRACE") != NULL) {
+    for (const CTraceLine &line : CDebugCapture::Lines()) printf("  | %s", line.m_Raw.c_str());
+  }
   EXPECT_EQ(m_pJvm->WorstStackLeft(), 0) << "a native did not pop exactly its arguments";
   for (const std::string &fault : m_pJvm->Faults()) ADD_FAILURE() << "JNI misuse: " << fault;
   EXPECT_EQ(m_pJvm->OutstandingElements(), 0) << "array elements never released";

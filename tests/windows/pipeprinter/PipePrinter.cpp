@@ -58,9 +58,18 @@ CPipeBus::~CPipeBus() {
 bool CPipeBus::Start() {
   if (!m_ahBusThreads.empty()) return true;
   ResetEvent(m_hStop);
+  // The instances exist before Start returns: the library may ask at once.
   for (int i = 0; i < BUS_INSTANCES; ++i) {
-    HANDLE hThread = CreateThread(NULL, 0, BusThreadProc, this, 0, NULL);
-    if (hThread == NULL) return false;
+    HANDLE hPipe =
+        CreateNamedPipeA(m_BusName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                         PIPE_UNLIMITED_INSTANCES, SEAM_MESSAGE_SIZE, SEAM_MESSAGE_SIZE, 0, NULL);
+    if (hPipe == INVALID_HANDLE_VALUE) return false;
+    HANDLE hThread = CreateThread(NULL, 0, BusThreadProc, new CBusStart{this, hPipe}, 0, NULL);
+    if (hThread == NULL) {
+      CloseHandle(hPipe);
+      return false;
+    }
     m_ahBusThreads.push_back(hThread);
   }
   return true;
@@ -289,7 +298,11 @@ void CPipeBus::DisconnectAll(int nDevice) {
 }
 
 DWORD WINAPI CPipeBus::BusThreadProc(LPVOID pParameter) {
-  static_cast<CPipeBus *>(pParameter)->ServeBus();
+  CBusStart *pStart = static_cast<CBusStart *>(pParameter);
+  CPipeBus *pBus = pStart->m_pBus;
+  HANDLE hPipe = pStart->m_hPipe;
+  delete pStart;
+  pBus->ServeBus(hPipe);
   return 0;
 }
 
@@ -302,15 +315,7 @@ DWORD WINAPI CPipeBus::ConnectionThreadProc(LPVOID pParameter) {
   return 0;
 }
 
-void CPipeBus::ServeBus() {
-  HANDLE hPipe =
-      CreateNamedPipeA(m_BusName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                       PIPE_UNLIMITED_INSTANCES, SEAM_MESSAGE_SIZE, SEAM_MESSAGE_SIZE, 0, NULL);
-  if (hPipe == INVALID_HANDLE_VALUE) {
-    fprintf(stderr, "pipe bus: CreateNamedPipeA failed, error %lu\n", GetLastError());
-    return;
-  }
+void CPipeBus::ServeBus(HANDLE hPipe) {
   HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
   OVERLAPPED ov;
   std::vector<char> buffer(SEAM_MESSAGE_SIZE + 1);

@@ -103,6 +103,10 @@ class CPipeBus {
     std::string m_Outbound;
   };
 
+  struct CBusStart {
+    CPipeBus *m_pBus;
+    HANDLE m_hPipe;
+  };
   struct CConnectionStart {
     CPipeBus *m_pBus;
     CConnection *m_pConnection;
@@ -110,7 +114,7 @@ class CPipeBus {
 
   static DWORD WINAPI BusThreadProc(LPVOID pParameter);
   static DWORD WINAPI ConnectionThreadProc(LPVOID pParameter);
-  void ServeBus();
+  void ServeBus(HANDLE hPipe);
   void ServeConnection(CConnection *pConnection);
   std::string Answer(const std::string &request);
   std::string AnswerOpen(DWORD dwFlags, const std::string &path);
