@@ -195,6 +195,9 @@ TEST_F(SeamTest, PrinterClassSessionRunsTheReceiverOnOverlappedReads) {
   EXPECT_EQ(m_pJvm->ClosePipe(hRead), 0);
   EXPECT_TRUE(Traced("ReadFile", "Quit event fires", nMark));
   EXPECT_TRUE(Traced("_ReceiveData", "***** EXIT *****", nMark));
+  EXPECT_TRUE(Traced("usbClosePipe", "match close res rv=0", nMark));
+  EXPECT_TRUE(Traced("usbClosePipe", "Close Read Handle", nMark));
+  EXPECT_TRUE(Traced("usbClosePipe", "Close Write Handle", nMark));
   EXPECT_EQ(LibraryThreadCount(m_pJvm->Module()), 0) << "the receiver outlived the close";
   EXPECT_EQ(m_pJvm->GetBytesAvailable(), 0);
   EXPECT_TRUE(m_Bus.WaitLiveConnections(nDevice, 0, kBoundMs)) << "a handle was left open";
