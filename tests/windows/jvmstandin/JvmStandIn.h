@@ -85,6 +85,7 @@ class CJvmStandIn {
   // popped exactly its arguments), and the largest difference seen.
   int LastStackLeft() const { return m_nLastStackLeft; }
   int WorstStackLeft() const { return m_nWorstStackLeft; }
+  void ForgetStackLeft() { m_nWorstStackLeft = 0; }
 
   // The natives, typed.
   jint GetGenericReadValue();

@@ -82,6 +82,11 @@ TEST_F(NoPrinter, EveryNativePopsExactlyTheArgumentsOfItsJavaSignature) {
     call.call();
     EXPECT_EQ(m_pJvm->LastStackLeft(), 0) << call.pszName << " left bytes on the stack";
   }
+  // The measurement itself: one argument more than usbGetLastError takes
+  // stays on the stack.
+  m_pJvm->Call(NATIVE_GetLastError, {0});
+  EXPECT_EQ(m_pJvm->LastStackLeft(), 4);
+  m_pJvm->ForgetStackLeft();
 #endif
 }
 
