@@ -198,7 +198,7 @@ TEST_F(SeamTest, PrinterClassSessionRunsTheReceiverOnOverlappedReads) {
   EXPECT_TRUE(Traced("usbClosePipe", "match close res rv=0", nMark));
   EXPECT_TRUE(Traced("usbClosePipe", "Close Read Handle", nMark));
   EXPECT_TRUE(Traced("usbClosePipe", "Close Write Handle", nMark));
-  EXPECT_EQ(LibraryThreadCount(m_pJvm->Module()), 0) << "the receiver outlived the close";
+  EXPECT_EQ(WaitNoLibraryThreads(m_pJvm->Module()), 0) << "the receiver outlived the close";
   EXPECT_EQ(m_pJvm->GetBytesAvailable(), 0);
   EXPECT_TRUE(m_Bus.WaitLiveConnections(nDevice, 0, kBoundMs)) << "a handle was left open";
   EXPECT_EQ(m_pJvm->ClosePipe(hWrite), 0) << "a second close finds no session";
@@ -281,7 +281,7 @@ TEST_F(SeamTest, BrokenPipeIsRetriedUntilJavaOpensTheSessionAgain) {
 
   // Java closes and opens again: a new session on new handles.
   EXPECT_EQ(m_pJvm->ClosePipe(hRead), 0);
-  EXPECT_EQ(LibraryThreadCount(m_pJvm->Module()), 0);
+  EXPECT_EQ(WaitNoLibraryThreads(m_pJvm->Module()), 0);
   ASSERT_EQ(m_pJvm->InitPipe(port, kGenericRead), USB_TYPE_PRINTER_CLASS);
   ASSERT_EQ(m_pJvm->InitPipe(port, kGenericWrite), USB_TYPE_PRINTER_CLASS);
   hRead = m_pJvm->PortField(port, "hReadPort");
@@ -316,7 +316,7 @@ TEST_F(SeamTest, RingBufferThatCannotBeAllocatedFailsTheOpenCleanly) {
     EXPECT_EQ(nResult, -1);
     EXPECT_GT(CAllocationFailure::Refused(), 0);
     EXPECT_EQ(m_pJvm->PortWrites(port), 0);
-    EXPECT_EQ(LibraryThreadCount(m_pJvm->Module()), 0) << "a receiver without a session";
+    EXPECT_EQ(WaitNoLibraryThreads(m_pJvm->Module()), 0) << "a receiver without a session";
   }
 
   ASSERT_EQ(m_pJvm->InitPipe(port, kGenericRead), USB_TYPE_PRINTER_CLASS);

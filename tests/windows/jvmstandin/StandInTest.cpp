@@ -38,6 +38,16 @@ int LibraryThreadCount(HMODULE hModule) {
   return n;
 }
 
+int WaitNoLibraryThreads(HMODULE hModule) {
+  // A thread that has ended may show in a snapshot for a moment longer.
+  int nThreads = LibraryThreadCount(hModule);
+  for (int i = 0; i < 200 && nThreads != 0; ++i) {
+    Sleep(100);
+    nThreads = LibraryThreadCount(hModule);
+  }
+  return nThreads;
+}
+
 void CStandInTest::LoadLibraryUnderTest(const std::string &path) {
   CDebugCapture::Install();
   CDebugCapture::Clear();
@@ -60,11 +70,7 @@ void CStandInTest::TearDown() {
   }
   // A receiver thread that outlives its session would run in an unloaded
   // module: the library is unloaded only when none is left.
-  int nThreads = LibraryThreadCount(m_pJvm->Module());
-  for (int i = 0; i < 200 && nThreads != 0; ++i) {
-    Sleep(100);
-    nThreads = LibraryThreadCount(m_pJvm->Module());
-  }
+  const int nThreads = WaitNoLibraryThreads(m_pJvm->Module());
   EXPECT_EQ(nThreads, 0) << "threads of the library left running";
   if (nThreads == 0) m_pJvm->Unload();
 }

@@ -24,6 +24,8 @@ extern std::string g_SeamDllPath;
 // Threads of this process that started in the module (its receiver
 // threads), or -1 when they cannot be told.
 int LibraryThreadCount(HMODULE hModule);
+// Waits (bounded) until the module has no thread left; their count then.
+int WaitNoLibraryThreads(HMODULE hModule);
 
 class CStandInTest : public ::testing::Test {
  protected:
