@@ -54,6 +54,7 @@ TEST_F(ReceiverTest, QuitDuringAPendingReadEndsInTheDocumentedOrder) {
 TEST_F(ReceiverTest, UnlistedErrorCancelsPausesAndReadsAgain) {
   SimInjectFailure(SIM_FN_ReadFile, 0, 1, ERROR_GEN_FAILURE);
   StartSession();
+  ASSERT_TRUE(m_Log.WaitFor("ERROR_IO_PENDING"));
   EXPECT_TRUE(
       m_Log.InOrder({" dwError = 31", "default error - doing Cancel I/O and making retry attempt",
                      "Loop top", "ERROR_IO_PENDING"}));

@@ -26,6 +26,7 @@ TEST_F(SessionTest, ReadsTakeStoredBytesUpToTheArrayLengthAndTimeOutWhenEmpty) {
 
   SendAndWaitStored(Bytes("0123456789"));
   EXPECT_EQ(BytesAvailableNative(), 10);
+  ASSERT_TRUE(m_Log.WaitFor("1SetEvent(m_hPCLSDataEvent)"));
   EXPECT_TRUE(m_Log.InOrder(
       {"From1 ReceiveData nBytesRead=10", "READ1 30 31 32", "1SetEvent(m_hPCLSDataEvent)"}));
 
