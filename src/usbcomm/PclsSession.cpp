@@ -59,18 +59,10 @@ void CloseIfOpen(HANDLE h) {
   if (h != NULL && h != INVALID_HANDLE_VALUE) CloseHandle(h);
 }
 
-}  // namespace
-
-void CUsbComm::LockWritePort() {
-  while (g_bWritePortBusy.test_and_set(std::memory_order_acquire)) Sleep(1);
-}
-
-void CUsbComm::UnlockWritePort() { g_bWritePortBusy.clear(std::memory_order_release); }
-
 // Releases what a failed start has created, together with the read handle,
 // so that the next read open starts afresh instead of reusing a handle that
 // has no receiver behind it. No receiver thread exists at this point.
-static HANDLE AbandonSessionStart(CUsbComm &comm) {
+HANDLE AbandonSessionStart(CUsbComm &comm) {
   comm.m_bKeepReading = 0;
   CCircularBuffer *pBuffer = comm.m_pCCBuffer.exchange(nullptr);
   delete pBuffer;
@@ -80,6 +72,14 @@ static HANDLE AbandonSessionStart(CUsbComm &comm) {
   CloseIfOpen(comm.m_hReadPort.exchange(NULL));
   return INVALID_HANDLE_VALUE;
 }
+
+}  // namespace
+
+void CUsbComm::LockWritePort() {
+  while (g_bWritePortBusy.test_and_set(std::memory_order_acquire)) Sleep(1);
+}
+
+void CUsbComm::UnlockWritePort() { g_bWritePortBusy.clear(std::memory_order_release); }
 
 HANDLE CUsbComm::StartPCLSSession() {
   HANDLE hResult = m_hReadPort;
