@@ -8,8 +8,8 @@
 
 namespace {
 
-const int BUS_INSTANCES = 4;
-const DWORD PIPE_BUFFER = 4096;
+const int kBusInstances = 4;
+const DWORD kPipeBuffer = 4096;
 
 const char *const g_apszKindSuffix[] = {"", "\\PIPE00", "\\PIPE01"};
 
@@ -59,7 +59,7 @@ bool CPipeBus::Start() {
   if (!m_ahBusThreads.empty()) return true;
   ResetEvent(m_hStop);
   // The instances exist before Start returns: the library may ask at once.
-  for (int i = 0; i < BUS_INSTANCES; ++i) {
+  for (int i = 0; i < kBusInstances; ++i) {
     HANDLE hPipe =
         CreateNamedPipeA(m_BusName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
@@ -145,22 +145,10 @@ bool CPipeBus::Send(int nDevice, const void *pData, DWORD nBytes) {
   return true;
 }
 
-DWORD CPipeBus::PendingToHost(int nDevice) {
-  CLock lock(&m_Lock);
-  CDevice *pDevice = Find(nDevice);
-  return pDevice == NULL ? 0 : (DWORD)pDevice->m_ToHost.size();
-}
-
 std::string CPipeBus::Written(int nDevice) {
   CLock lock(&m_Lock);
   CDevice *pDevice = Find(nDevice);
   return pDevice == NULL ? std::string() : pDevice->m_Written;
-}
-
-void CPipeBus::ClearWritten(int nDevice) {
-  CLock lock(&m_Lock);
-  CDevice *pDevice = Find(nDevice);
-  if (pDevice != NULL) pDevice->m_Written.clear();
 }
 
 void CPipeBus::AddResponder(int nDevice, const std::string &request, const std::string &reply) {
@@ -185,34 +173,14 @@ DWORD CPipeBus::OpenCount(int nDevice, int nKind) {
   return pDevice->m_anOpens[nKind];
 }
 
-DWORD CPipeBus::LiveConnections(int nDevice) {
-  CLock lock(&m_Lock);
-  DWORD nLive = 0;
-  for (auto &entry : m_Connections) {
-    const CConnection *p = entry.second;
-    if (p->m_nDevice == nDevice && p->m_bConnected && !p->m_bClosed) ++nLive;
-  }
-  return nLive;
-}
-
 bool CPipeBus::WaitWritten(int nDevice, size_t nBytes, DWORD dwTimeoutMs) {
   CLock lock(&m_Lock);
   return WaitLocked(dwTimeoutMs, &CPipeBus::HasWritten, nDevice, (DWORD)nBytes, 0);
 }
 
-bool CPipeBus::WaitDrained(int nDevice, DWORD dwTimeoutMs) {
-  CLock lock(&m_Lock);
-  return WaitLocked(dwTimeoutMs, &CPipeBus::IsDrained, nDevice, 0, 0);
-}
-
 bool CPipeBus::WaitLiveConnections(int nDevice, DWORD nConnections, DWORD dwTimeoutMs) {
   CLock lock(&m_Lock);
   return WaitLocked(dwTimeoutMs, &CPipeBus::HasLiveConnections, nDevice, nConnections, 0);
-}
-
-bool CPipeBus::WaitOpenCount(int nDevice, int nKind, DWORD nOpens, DWORD dwTimeoutMs) {
-  CLock lock(&m_Lock);
-  return WaitLocked(dwTimeoutMs, &CPipeBus::HasOpenCount, nDevice, nOpens, nKind);
 }
 
 bool CPipeBus::WaitLocked(DWORD dwTimeoutMs, bool (CPipeBus::*pfnDone)(int, DWORD, int),
@@ -231,17 +199,6 @@ bool CPipeBus::HasWritten(int nDevice, DWORD nBytes, int) {
   return pDevice != NULL && pDevice->m_Written.size() >= nBytes;
 }
 
-// Drained: nothing left to hand over, and nothing handed over but unwritten.
-bool CPipeBus::IsDrained(int nDevice, DWORD, int) {
-  CDevice *pDevice = Find(nDevice);
-  if (pDevice == NULL || !pDevice->m_ToHost.empty()) return false;
-  for (auto &entry : m_Connections) {
-    const CConnection *p = entry.second;
-    if (p->m_nDevice == nDevice && !p->m_bClosed && !p->m_Outbound.empty()) return false;
-  }
-  return true;
-}
-
 bool CPipeBus::HasLiveConnections(int nDevice, DWORD nConnections, int) {
   DWORD nLive = 0;
   for (auto &entry : m_Connections) {
@@ -249,15 +206,6 @@ bool CPipeBus::HasLiveConnections(int nDevice, DWORD nConnections, int) {
     if (p->m_nDevice == nDevice && p->m_bConnected && !p->m_bClosed) ++nLive;
   }
   return nLive == nConnections;
-}
-
-bool CPipeBus::HasOpenCount(int nDevice, DWORD nOpens, int nKind) {
-  CDevice *pDevice = Find(nDevice);
-  if (pDevice == NULL) return false;
-  DWORD n = nKind == PIPE_KIND_ANY
-                ? pDevice->m_anOpens[0] + pDevice->m_anOpens[1] + pDevice->m_anOpens[2]
-                : pDevice->m_anOpens[nKind];
-  return n >= nOpens;
 }
 
 CPipeBus::CDevice *CPipeBus::Find(int nDevice) {
@@ -452,7 +400,7 @@ std::string CPipeBus::AnswerOpen(DWORD, const std::string &path) {
   snprintf(szName, sizeof szName, "%s-%d", m_BusName.c_str(), pConnection->m_nId);
   pConnection->m_hPipe = CreateNamedPipeA(
       szName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, PIPE_BUFFER, PIPE_BUFFER, 0, NULL);
+      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kPipeBuffer, kPipeBuffer, 0, NULL);
   if (pConnection->m_hPipe == INVALID_HANDLE_VALUE) {
     DWORD dwError = GetLastError();
     delete pConnection;
@@ -474,7 +422,7 @@ void CPipeBus::ServeConnection(CConnection *pConnection) {
   memset(&ovWrite, 0, sizeof ovWrite);
   ovRead.hEvent = hReadEvent;
   ovWrite.hEvent = hWriteEvent;
-  std::vector<char> input(PIPE_BUFFER);
+  std::vector<char> input(kPipeBuffer);
   std::string writing;
   bool bReadPending = false;
   bool bWritePending = false;
@@ -511,7 +459,7 @@ void CPipeBus::ServeConnection(CConnection *pConnection) {
     if (!bReadPending) {
       memset(&ovRead, 0, sizeof ovRead);
       ovRead.hEvent = hReadEvent;
-      if (!ReadFile(hPipe, input.data(), PIPE_BUFFER, NULL, &ovRead) &&
+      if (!ReadFile(hPipe, input.data(), kPipeBuffer, NULL, &ovRead) &&
           GetLastError() != ERROR_IO_PENDING) {
         break;  // the client has gone
       }

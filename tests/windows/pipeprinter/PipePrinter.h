@@ -49,11 +49,8 @@ class CPipeBus {
 
   // Bytes from the printer to the host, in order.
   bool Send(int nDevice, const void *pData, DWORD nBytes);
-  // Bytes sent and not yet handed to a connection.
-  DWORD PendingToHost(int nDevice);
   // Everything the host wrote to any pipe of the device, in order.
   std::string Written(int nDevice);
-  void ClearWritten(int nDevice);
   // When the host's written bytes end with the request, the reply is sent.
   void AddResponder(int nDevice, const std::string &request, const std::string &reply);
 
@@ -63,15 +60,12 @@ class CPipeBus {
   void ScriptOpenError(int nDevice, int nKind, DWORD nSkip, DWORD dwError, bool bUnplug);
   // Opens asked for (successful or not) since the device was plugged.
   DWORD OpenCount(int nDevice, int nKind);
-  // Connections of the device a client holds open now.
-  DWORD LiveConnections(int nDevice);
 
   // Observation without timing: each waits until the condition holds or
   // dwTimeoutMs passes, and says whether it holds.
   bool WaitWritten(int nDevice, size_t nBytes, DWORD dwTimeoutMs);
-  bool WaitDrained(int nDevice, DWORD dwTimeoutMs);
+  // Exactly nConnections of the device held open by a client.
   bool WaitLiveConnections(int nDevice, DWORD nConnections, DWORD dwTimeoutMs);
-  bool WaitOpenCount(int nDevice, int nKind, DWORD nOpens, DWORD dwTimeoutMs);
 
  private:
   struct CScript {
@@ -125,9 +119,7 @@ class CPipeBus {
   bool WaitLocked(DWORD dwTimeoutMs, bool (CPipeBus::*pfnDone)(int, DWORD, int), int nDevice,
                   DWORD nValue, int nKind);
   bool HasWritten(int nDevice, DWORD nBytes, int);
-  bool IsDrained(int nDevice, DWORD, int);
   bool HasLiveConnections(int nDevice, DWORD nConnections, int);
-  bool HasOpenCount(int nDevice, DWORD nOpens, int nKind);
 
   CRITICAL_SECTION m_Lock;
   CONDITION_VARIABLE m_Changed;
