@@ -2,7 +2,7 @@
 # Runs Windows programs under Wine in a prefix of our own.
 #
 #   tools/windows/wine.sh boot PREFIX         creates/updates the prefix (wineboot -i) and
-#                                             starts a persistent wineserver for it
+#                                             starts a lasting wineserver for it
 #   tools/windows/wine.sh run PREFIX EXE ARGS runs EXE, its output with plain LF line ends;
 #                                             the exit status is the program's
 #   tools/windows/wine.sh stop PREFIX         ends the prefix's wineserver (wineserver -k)
@@ -19,11 +19,12 @@ unset DISPLAY WAYLAND_DISPLAY
 case $cmd in
   boot)
     mkdir -p "$prefix"
-    # A persistent server for the whole test run (until "stop"); one that
-    # runs already is kept. The server and the system processes that
-    # wineboot starts outlive this script: they must not hold its output
-    # open, or whoever reads it (CTest) waits for them.
-    wineserver -p </dev/null >/dev/null 2>&1 || true
+    # One server for the whole test run, until "stop" (or five idle minutes,
+    # should "stop" never come); one that runs already is kept. The server
+    # and the system processes that wineboot starts outlive this script:
+    # they must not hold its output open, or whoever reads it (CTest) waits
+    # for them.
+    wineserver -p300 </dev/null >/dev/null 2>&1 || true
     if ! wineboot -i </dev/null >"$prefix/wineboot.log" 2>&1; then
       cat "$prefix/wineboot.log"
       exit 1
