@@ -20,7 +20,8 @@ void BM_NativeWrite(benchmark::State &state) {
   SIMDEV dev = SimPlug(SIM_CLASS_NATIVE, &GUID_DEVINTERFACE_NATIVE_PRINTER, kNativePath);
   CFakeJni jni;
   const jint nWrite = (jint)GENERIC_WRITE;
-  jint nType = Java_com_velto_printer_UsbPort_usbInitPipe(jni.Env(), jni.Self(), jni.Port(), nWrite);
+  jint nType =
+      Java_com_velto_printer_UsbPort_usbInitPipe(jni.Env(), jni.Self(), jni.Port(), nWrite);
   if (nType < 0) {
     state.SkipWithError("no write pipe");
     return;

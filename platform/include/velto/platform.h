@@ -10,8 +10,8 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
 #include <setupapi.h>
+#include <windows.h>
 
 // Serial time-out requests: defined by the driver kit, not by the SDK headers.
 #ifndef IOCTL_SERIAL_SET_TIMEOUTS

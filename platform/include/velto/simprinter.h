@@ -15,7 +15,8 @@ extern "C" {
 
 // The USB printer class interface (as on Windows) and the interface class
 // under which the simulator registers native-class printers.
-WIN32EMU_API extern const GUID SIM_GUID_DEVINTERFACE_USBPRINT;  // {28D78FAD-5A12-11D1-AE5B-0000F803A8C2}
+WIN32EMU_API extern const GUID
+    SIM_GUID_DEVINTERFACE_USBPRINT;  // {28D78FAD-5A12-11D1-AE5B-0000F803A8C2}
 
 typedef int SIMDEV;  // device id, > 0; 0 is "no device"
 

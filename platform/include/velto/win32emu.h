@@ -216,8 +216,7 @@ typedef struct _SP_DEVINFO_DATA {
 #define ERROR_TIMEOUT 1460L
 #define ERROR_RESOURCE_LANG_NOT_FOUND 1815L
 
-#define HasOverlappedIoCompleted(lpOverlapped) \
-  (((DWORD)(lpOverlapped)->Internal) != STATUS_PENDING)
+#define HasOverlappedIoCompleted(lpOverlapped) (((DWORD)(lpOverlapped)->Internal) != STATUS_PENDING)
 
 #ifdef __cplusplus
 extern "C" {
@@ -236,9 +235,10 @@ WIN32EMU_API BOOL WINAPI ResetEvent(HANDLE hEvent);
 WIN32EMU_API HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
                                         LPCSTR lpName);
 WIN32EMU_API BOOL WINAPI ReleaseMutex(HANDLE hMutex);
-WIN32EMU_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
-                                        LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
-                                        DWORD dwCreationFlags, LPDWORD lpThreadId);
+WIN32EMU_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes,
+                                        SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
+                                        LPVOID lpParameter, DWORD dwCreationFlags,
+                                        LPDWORD lpThreadId);
 WIN32EMU_API DWORD WINAPI ResumeThread(HANDLE hThread);
 WIN32EMU_API BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 WIN32EMU_API DWORD WINAPI GetCurrentThreadId(void);
@@ -276,8 +276,8 @@ WIN32EMU_API BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet,
                                                      PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
 WIN32EMU_API BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
-    PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData, DWORD DeviceInterfaceDetailDataSize,
-    PDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData);
+    PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
+    DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData);
 WIN32EMU_API BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 
 // ---- Memory and messages ----
