@@ -10,8 +10,10 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <setupapi.h>
 #include <windows.h>
+
+// After windows.h, which it builds on.
+#include <setupapi.h>
 
 // Serial time-out requests: defined by the driver kit, not by the SDK headers.
 #ifndef IOCTL_SERIAL_SET_TIMEOUTS
