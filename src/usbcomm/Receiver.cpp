@@ -55,6 +55,18 @@ void AwaitCancelledRead(HANDLE hRead, OVERLAPPED *pov, BOOL bCancelled) {
   GetOverlappedResult(hRead, pov, &nIgnored, TRUE);
 }
 
+// After an access or handle error: the printer counts as powered while its
+// handles could be opened again.
+void ReopenAndReportPower(CUsbComm &comm) {
+  if (comm.ReopenCom()) {
+    TRACE("ReceiveData", "Setting PCLSPowerStatus TRUE");
+    comm.m_bPCLSPowerStatus = 1;
+  } else {
+    TRACE("ReceiveData", "Setting PCLSPowerStatus FALSE");
+    comm.m_bPCLSPowerStatus = 0;
+  }
+}
+
 void StoreBlock(CUsbComm &comm, const BYTE *pbInput, DWORD nBytes) {
   comm.m_pCCBuffer.load()->Write(pbInput, nBytes);
 }
@@ -184,13 +196,7 @@ int CUsbComm::ReceiveData() {
         case ERROR_ACCESS_DENIED:
           TRACE("ReceiveData", "ERROR_ACCESS_DENIED Error");
           m_bPCLSPowerStatus = 0;
-          if (ReopenCom()) {
-            TRACE("ReceiveData", "Setting PCLSPowerStatus TRUE");
-            m_bPCLSPowerStatus = 1;
-          } else {
-            TRACE("ReceiveData", "Setting PCLSPowerStatus FALSE");
-            m_bPCLSPowerStatus = 0;
-          }
+          ReopenAndReportPower(*this);
           if (QuitSignalled(m_QuitEvent, ACCESS_DENIED_QUIT_WAIT_MS)) {
             m_bKeepReading = 0;
             TRACE("ReceiveData", "Terminating Read Thread(EAD)");
@@ -201,13 +207,7 @@ int CUsbComm::ReceiveData() {
         case ERROR_INVALID_HANDLE:
           TRACE("ReceiveData", "ERROR_INVALID_HANDLE Error");
           TRACE("ReceiveData", "Calling ReopenCom");
-          if (ReopenCom()) {
-            TRACE("ReceiveData", "Setting PCLSPowerStatus TRUE");
-            m_bPCLSPowerStatus = 1;
-          } else {
-            TRACE("ReceiveData", "Setting PCLSPowerStatus FALSE");
-            m_bPCLSPowerStatus = 0;
-          }
+          ReopenAndReportPower(*this);
           TRACE("ReceiveData", "ERROR_INVALID_HANDLE Error");
           if (QuitSignalled(m_QuitEvent, INVALID_HANDLE_QUIT_WAIT_MS)) {
             m_bKeepReading = 0;
