@@ -34,13 +34,13 @@ for c in "${configs[@]}"; do
       (
         export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
         export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-        run_config asan -DVELTO_SANITIZE=address
+        run_config asan -DVELTO_SANITIZE=address -DVELTO_JAVA_SANITIZED_TESTS=ON
       )
       ;;
     tsan)
       (
         export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-        run_config tsan -DVELTO_SANITIZE=thread
+        run_config tsan -DVELTO_SANITIZE=thread -DVELTO_JAVA_SANITIZED_TESTS=ON
       )
       ;;
     *) echo "unknown configuration: $c" >&2; exit 2 ;;
