@@ -197,6 +197,12 @@ JNIEXPORT jboolean JNICALL Java_com_velto_printer_sim_SimNative_isPlugged(JNIEnv
   return SimIsPlugged(dev) ? JNI_TRUE : JNI_FALSE;
 }
 
+JNIEXPORT jboolean JNICALL Java_com_velto_printer_sim_SimNative_setRemovalError(JNIEnv *, jclass,
+                                                                                jint dev,
+                                                                                jint code) {
+  return SimSetRemovalError(dev, (DWORD)code) ? JNI_TRUE : JNI_FALSE;
+}
+
 // ---- Data ----
 
 JNIEXPORT jboolean JNICALL Java_com_velto_printer_sim_SimNative_send(JNIEnv *env, jclass, jint dev,

@@ -44,7 +44,7 @@ void UnplugLocked(CDevice &dev) {
   dev.m_bPlugged = false;
   ++dev.m_nGeneration;
   dev.m_toHost.clear();
-  AbortReads(dev, ERROR_DEVICE_NOT_CONNECTED, [](const CRead &) { return true; });
+  AbortReads(dev, dev.m_dwRemovalError, [](const CRead &) { return true; });
   NotifyAll();
 }
 
@@ -240,6 +240,14 @@ BOOL SimReplug(SIMDEV dev) {
   if (!pDev || pDev->m_bPlugged || FindPluggedDevice(pDev->m_sPath)) return FALSE;
   pDev->m_bPlugged = true;
   NotifyAll();
+  return TRUE;
+}
+
+BOOL SimSetRemovalError(SIMDEV dev, DWORD dwError) {
+  Guard lock(KernelLock());
+  DevicePtr pDev = FindDevice(dev);
+  if (!pDev || dwError == ERROR_SUCCESS) return FALSE;
+  pDev->m_dwRemovalError = dwError;
   return TRUE;
 }
 

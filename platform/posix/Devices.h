@@ -58,6 +58,8 @@ class CDevice {
   bool m_bPlugged = false;
   // Bumped by every unplug: files opened under an older generation are dead.
   unsigned long long m_nGeneration = 0;
+  // What the driver answers on a file of a removed device (SimSetRemovalError).
+  DWORD m_dwRemovalError = ERROR_DEVICE_NOT_CONNECTED;
   std::deque<BYTE> m_toHost;
   std::vector<BYTE> m_written;
   std::vector<CResponder> m_responders;

@@ -209,7 +209,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   if (!LookupOverlappedEvent(lpOverlapped, &pEvent)) return Fail(FALSE, ERROR_INVALID_HANDLE);
   BeginIo(*pFile, lpOverlapped, pEvent);
   CDevice &dev = *pFile->m_pDevice;
-  if (!pFile->IsConnected()) return FailNow(lpOverlapped, ERROR_DEVICE_NOT_CONNECTED);
+  if (!pFile->IsConnected()) return FailNow(lpOverlapped, pFile->m_pDevice->m_dwRemovalError);
 
   CScript script;
   if (TakeScript(dev, pFile->m_nPipe, ScriptKind::ReadError, ScriptKind::ZeroRead, &script)) {
@@ -260,7 +260,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   if (!LookupOverlappedEvent(lpOverlapped, &pEvent)) return Fail(FALSE, ERROR_INVALID_HANDLE);
   BeginIo(*pFile, lpOverlapped, pEvent);
   CDevice &dev = *pFile->m_pDevice;
-  if (!pFile->IsConnected()) return FailNow(lpOverlapped, ERROR_DEVICE_NOT_CONNECTED);
+  if (!pFile->IsConnected()) return FailNow(lpOverlapped, pFile->m_pDevice->m_dwRemovalError);
 
   DWORD nWritten = nNumberOfBytesToWrite;
   CScript script;
@@ -325,7 +325,7 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
   if (!LookupOverlappedEvent(lpOverlapped, &pEvent)) return Fail(FALSE, ERROR_INVALID_HANDLE);
   BeginIo(*pFile, lpOverlapped, pEvent);
   CDevice &dev = *pFile->m_pDevice;
-  if (!pFile->IsConnected()) return FailNow(lpOverlapped, ERROR_DEVICE_NOT_CONNECTED);
+  if (!pFile->IsConnected()) return FailNow(lpOverlapped, pFile->m_pDevice->m_dwRemovalError);
   // The printer class driver knows no serial requests.
   if (!dev.IsNative()) return FailNow(lpOverlapped, ERROR_INVALID_FUNCTION);
 
@@ -357,7 +357,7 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
   pFile = LookupFile(hFile);
   if (!pFile) return Fail(FALSE, ERROR_INVALID_HANDLE);
   CDevice &dev = *pFile->m_pDevice;
-  if (!pFile->IsConnected()) return Fail(FALSE, ERROR_DEVICE_NOT_CONNECTED);
+  if (!pFile->IsConnected()) return Fail(FALSE, pFile->m_pDevice->m_dwRemovalError);
   if (!dev.IsNative()) return Fail(FALSE, ERROR_INVALID_FUNCTION);
   constexpr DWORD kAllPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
   if ((dwFlags & ~kAllPurgeFlags) != 0) return Fail(FALSE, ERROR_INVALID_PARAMETER);

@@ -129,6 +129,26 @@ TEST_F(FileTest, UnplugKillsOpenFilesAndReplugBringsTheDeviceBackForNewOpensOnly
   EXPECT_EQ(std::string(ab, n), "back");
 }
 
+TEST_F(FileTest, RemovalErrorIsWhatDeadFilesAndAbortedReadsReport) {
+  const std::string sPath = PathOf("denied");
+  const SIMDEV dev = Plug(SIM_CLASS_PRINTER, sPath);
+  EXPECT_FALSE(SimSetRemovalError(dev, ERROR_SUCCESS));
+  EXPECT_FALSE(SimSetRemovalError(dev + 1000, ERROR_ACCESS_DENIED));
+  ASSERT_TRUE(SimSetRemovalError(dev, ERROR_ACCESS_DENIED));
+  HANDLE h = Open(sPath + "\\PIPE00");
+  auto blocked = ReadAsync(h, 8);
+  ASSERT_TRUE(SimWaitPendingReads(dev, 1, kBoundMs));
+  ASSERT_TRUE(SimUnplug(dev));
+  EXPECT_EQ(Await(blocked).dwError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(Write(h, "x"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(Open(sPath), INVALID_HANDLE_VALUE) << "new opens still find nothing";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  ASSERT_TRUE(SimReplug(dev));
+  EXPECT_FALSE(Write(h, "x")) << "kept across replug";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
 TEST_F(FileTest, PlugRefusesBadArgumentsAndAPathAlreadyPlugged) {
   const std::string sPath = PathOf("dup");
   const SIMDEV dev = Plug(SIM_CLASS_PRINTER, sPath);

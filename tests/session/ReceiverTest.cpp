@@ -222,6 +222,34 @@ TEST_F(ReceiverTest, UnplugAndReplugWhileBytesStreamIn) {
   EXPECT_EQ(SimOpenHandleCount(), 0u);
 }
 
+// A driver that reports a removed printer as access denied: the receiver
+// reopens by itself, keeps trying while the printer is away, and delivers
+// what the printer sends once it is back, with no scripted error.
+TEST_F(ReceiverTest, PrinterAwayAndBackIsRecoveredWhenTheDriverDeniesAccess) {
+  ASSERT_TRUE(SimSetRemovalError(m_Dev, ERROR_ACCESS_DENIED));
+  StartSession();
+  ASSERT_EQ(OpenWrite(), USB_TYPE_PRINTER_CLASS);
+  std::vector<BYTE> got;
+  SendAndWaitStored(Bytes("before"));
+  ASSERT_EQ(Read(64, &got), 6);
+
+  ASSERT_TRUE(SimUnplug(m_Dev));
+  ASSERT_TRUE(m_Log.WaitFor("ERROR_ACCESS_DENIED Error"));
+  ASSERT_TRUE(m_Log.WaitFor("Handles Invalid"));
+  EXPECT_NE(Write(Bytes("nowhere")), 0);
+
+  ASSERT_TRUE(SimReplug(m_Dev));
+  ASSERT_TRUE(m_Log.WaitFor("Handles Valid"));
+  ASSERT_TRUE(WaitReceiverPending());
+  SendAndWaitStored(Bytes("after"));
+  ASSERT_EQ(Read(64, &got), 5);
+  EXPECT_EQ(got, Bytes("after"));
+  SimClearWritten(m_Dev);
+  EXPECT_EQ(Write(Bytes("again")), 0);
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_EQ(SimOpenHandleCount(), 0u);
+}
+
 // A Java write that comes while the receiver reopens the handles (held
 // here after the old write handle was closed) waits for the new handle
 // instead of going to the closed one.

@@ -45,6 +45,13 @@ WIN32EMU_API BOOL SimUnplug(SIMDEV dev);
 // the unplug stay dead; new opens work.
 WIN32EMU_API BOOL SimReplug(SIMDEV dev);
 WIN32EMU_API BOOL SimIsPlugged(SIMDEV dev);
+// What the driver answers for a file of the device once it has been removed
+// (reads, writes, requests, and the reads pending at the unplug): by default
+// ERROR_DEVICE_NOT_CONNECTED. A driver that reports a removed device as
+// ERROR_ACCESS_DENIED (a delete pending on the device) is modelled with
+// ERROR_ACCESS_DENIED. Kept across unplug and replug. FALSE for an unknown
+// device or the code 0.
+WIN32EMU_API BOOL SimSetRemovalError(SIMDEV dev, DWORD dwError);
 
 // ---- Data ----
 // Bytes from the printer to the host, in order, delivered to pending or later

@@ -140,16 +140,16 @@ public final class Demo {
     printer.send("before unplug\n");
     check(reader.awaitText("before unplug\n"), "reader got the bytes sent before the unplug");
     trace();
-    say("-- unplugging: the pending read ends with ERROR_DEVICE_NOT_CONNECTED (1167),");
-    say("   which the receiver retries as an unlisted error");
+    say("-- this printer's driver reports a removed device as ERROR_ACCESS_DENIED (5): the");
+    say("   receiver reopens the device (ReopenCom), and keeps trying while the printer is away");
+    check(printer.setRemovalError(Win32.ERROR_ACCESS_DENIED), "removal error");
     check(printer.unplug(), "unplug");
-    int failed = Simulator.callCount(EmulatedFunction.ReadFile);
-    check(Simulator.waitCallCount(EmulatedFunction.ReadFile, failed + 2, BOUND_MS), "receiver retrying");
+    int reopens = Simulator.callCount(EmulatedFunction.SetupDiGetClassDevsA);
+    check(Simulator.waitCallCount(EmulatedFunction.SetupDiGetClassDevsA, reopens + 2, BOUND_MS),
+        "receiver looking for the printer");
     trace();
-    say("-- replugging: the old handles stay dead; the next read of the stale handle is made to");
-    say("   fail with ERROR_ACCESS_DENIED (5), and the receiver reopens the device (ReopenCom)");
+    say("-- replugging: the receiver's next reopen finds the printer and reads again");
     check(printer.replug(), "replug");
-    Simulator.injectFailure(EmulatedFunction.ReadFile, 0, 1, Win32.ERROR_ACCESS_DENIED);
     check(printer.waitPendingReads(1, BOUND_MS), "receiver reading the reopened device");
     trace();
     printer.send("after replug\n");

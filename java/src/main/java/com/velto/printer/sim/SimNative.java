@@ -21,6 +21,8 @@ final class SimNative {
 
   static native boolean isPlugged(int dev);
 
+  static native boolean setRemovalError(int dev, int code);
+
   // Data
   static native boolean send(int dev, byte[] data);
 

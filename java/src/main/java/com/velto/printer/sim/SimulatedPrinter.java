@@ -107,6 +107,18 @@ public final class SimulatedPrinter {
     return SimNative.isPlugged(id);
   }
 
+  /**
+   * What the driver answers for this printer's files once it has been unplugged, and to the
+   * reads pending at the unplug: {@code ERROR_DEVICE_NOT_CONNECTED} (1167) by default. A driver
+   * that reports a removed device as {@code ERROR_ACCESS_DENIED} (5) makes the library's
+   * receiver reopen the device by itself. Kept across unplug and replug.
+   *
+   * @return false for the code 0 or a printer the simulator no longer knows
+   */
+  public boolean setRemovalError(int code) {
+    return SimNative.setRemovalError(id, code);
+  }
+
   /** Queues bytes from the printer to the host, for pending and later reads of the read pipe. */
   public boolean send(byte[] data) {
     return SimNative.send(id, data);
