@@ -73,6 +73,21 @@ HANDLE AbandonSessionStart(CUsbComm &comm) {
   return INVALID_HANDLE_VALUE;
 }
 
+// Waits for the receiver thread to end. A thread whose resume at the start
+// failed would never run, and so never end: it is resumed again whenever the
+// wait finds it still suspended. Once running it sees the quit event.
+DWORD AwaitReceiverEnd(HANDLE hThread) {
+  const DWORD RESUME_RETRY_MS = 1000;
+  for (;;) {
+    const DWORD dwSuspended = ResumeThread(hThread);
+    if (dwSuspended == 0 || dwSuspended == (DWORD)-1) {
+      // Running (or the resume failed): wait, but look again now and then.
+      const DWORD dwWait = WaitForSingleObject(hThread, RESUME_RETRY_MS);
+      if (dwWait != WAIT_TIMEOUT) return dwWait;
+    }
+  }
+}
+
 }  // namespace
 
 void CUsbComm::LockWritePort() {
@@ -252,7 +267,7 @@ int CUsbComm::StopPCLSSession(HANDLE hPassed) {
     // some of the receiver's ways out never give it. Once the thread has
     // ended, nothing of the session is in use on its side.
     const HANDLE hThread = m_hWorkerThread;
-    if (hThread != NULL) dwWait = WaitForSingleObject(hThread, INFINITE);
+    if (hThread != NULL) dwWait = AwaitReceiverEnd(hThread);
     if (dwWait == WAIT_FAILED) {
       TRACE("usbClosePipe", "WaitForSingleObject m_ReadThreadTerminated failed");
       TRACE("usbClosePipe", "Exit");

@@ -226,6 +226,18 @@ TEST_F(SessionTest, CloseWithoutAnyReaderAfterTheReceiverEndedReturns) {
   EXPECT_TRUE(SessionReleased());
 }
 
+// The start does not look at ResumeThread's result: a receiver left
+// suspended by a failed resume would never end, and the close waits for it.
+TEST_F(SessionTest, CloseResumesAReceiverThatTheStartCouldNotResume) {
+  SimInjectFailure(SIM_FN_ResumeThread, 0, 1, ERROR_ACCESS_DENIED);
+  ASSERT_EQ(OpenRead(), USB_TYPE_PRINTER_CLASS);
+  EXPECT_EQ(m_Log.Count("ResumeThread succeeded"), 1u);
+  EXPECT_EQ(m_Log.Count("***** ENTER *****"), 0u) << "the receiver never ran";
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_EQ(m_Log.Count("***** EXIT *****"), 1u);
+  EXPECT_TRUE(SessionReleased());
+}
+
 // A reader that has seen the quit event but not yet left is held there:
 // the close must not release the session before the reader is out.
 TEST_F(SessionTest, CloseReleasesNothingWhileAReaderIsStillInside) {
