@@ -128,8 +128,12 @@ BOOL WINAPI GlobalUnlock(HGLOBAL hMem) {
   return TRUE;
 }
 
-HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
-  if (InjectedFailure(SIM_FN_GlobalFree)) return hMem;
+}  // extern "C"
+
+namespace {
+
+// Global and local blocks share one heap, so either free call takes either.
+HGLOBAL FreeBlock(HGLOBAL hMem) {
   Guard lock(KernelLock());
   CBlock *pBlock = FindBlock(hMem);
   if (pBlock == nullptr) return Fail(hMem, ERROR_INVALID_HANDLE);
@@ -138,15 +142,19 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
   return nullptr;
 }
 
+}  // namespace
+
+extern "C" {
+
+HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
+  if (InjectedFailure(SIM_FN_GlobalFree)) return hMem;
+  return FreeBlock(hMem);
+}
+
 HLOCAL WINAPI LocalFree(HLOCAL hMem) {
   if (InjectedFailure(SIM_FN_LocalFree)) return hMem;
   if (hMem == nullptr) return nullptr;
-  Guard lock(KernelLock());
-  CBlock *pBlock = FindBlock(hMem);
-  if (pBlock == nullptr) return Fail(hMem, ERROR_INVALID_HANDLE);
-  free(pBlock->pData);
-  Blocks().erase(reinterpret_cast<uintptr_t>(hMem));
-  return nullptr;
+  return FreeBlock(hMem);
 }
 
 }  // extern "C"
