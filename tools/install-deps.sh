@@ -15,8 +15,14 @@ want=(cmake ninja-build g++ make libgtest-dev libgmock-dev googletest openjdk-17
 # Windows cross builds and the tests under Wine.
 want_windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
 
+# The benchmarks' latency histogram (tools/bench.sh).
+want_bench=(gnuplot-nox)
+
 if [ "${VELTO_SKIP_WINDOWS:-0}" != "1" ]; then
   want+=("${want_windows[@]}")
+fi
+if [ "${VELTO_BENCH:-0}" = "1" ]; then
+  want+=("${want_bench[@]}")
 fi
 want+=(${VELTO_EXTRA_PACKAGES:-})
 
