@@ -9,19 +9,20 @@
 # docs/performance.md and its latency histogram from every results file there.
 #
 #   tools/bench.sh [--rev REV] [--label NAME] [--loss-seconds N] [--quick] [--no-wine]
-#                  [--report-only]
+#                  [--no-linux] [--report-only]
 #
 #   --rev REV          measure that revision (exported with git archive) instead of
 #                      the working tree; the benchmark programs are always this tree's
 #   --label NAME       results name, "after" by default ("before": the code before a change)
 #   --loss-seconds N   duration of the steady full-speed run (60 by default, 10 with --quick)
 #   --quick            shorter runs everywhere: a look, not a figure to publish
+#   --no-wine, --no-linux  leave out one platform (its results file is kept)
 #   --report-only      only regenerate docs/performance.md from the results files
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-rev="" label=after loss="" quick=0 wine=1 report_only=0
+rev="" label=after loss="" quick=0 wine=1 linux=1 report_only=0
 while [ $# -gt 0 ]; do
   case $1 in
     --rev) rev=$2; shift ;;
@@ -29,6 +30,7 @@ while [ $# -gt 0 ]; do
     --loss-seconds) loss=$2; shift ;;
     --quick) quick=1 ;;
     --no-wine) wine=0 ;;
+    --no-linux) linux=0 ;;
     --report-only) report_only=1 ;;
     *) echo "bench.sh: unknown option $1" >&2; exit 2 ;;
   esac
@@ -64,33 +66,36 @@ if [ $report_only = 0 ]; then
   fi
   echo "== $label: revision $revision"
 
-  linux=$work/$label-linux
-  cmake -S "$src" -B "$linux" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-    -DVELTO_WERROR=OFF >/dev/null
-  cmake --build "$linux" -j "$jobs" --target veltousb win32emu veltosim_jni veltousb_java
-  emu_dir=$(dirname "$(find "$linux" -name libwin32emu.so | head -1)")
-  lib_dir=$(dirname "$(find "$linux" -name libveltousb.so | head -1)")
-  sim_dir=$(dirname "$(find "$linux" -name libveltosim_jni.so | head -1)")
-  jar=$(find "$linux" -name veltousb.jar | head -1)
-  g++ -O2 -std=c++17 -shared -fPIC -o "$linux/libveltobench_raw.so" \
-    "$root/bench/jvm/native/RawDevice.cpp" -I"$src/platform/include" \
-    -I"$java_home/include" -I"$java_home/include/linux" -L"$emu_dir" -lwin32emu \
-    -Wl,-rpath,"$emu_dir"
-  compile_java "$jar" "$linux/bench-classes"
-
   quick_args=()
   [ $quick = 1 ] && quick_args=(--quick)
   [ -n "$loss" ] && quick_args+=(--loss-seconds "$loss")
-  echo "== $label: Linux, JVM"
-  libpath=$lib_dir:$emu_dir:$sim_dir:$linux
-  LD_LIBRARY_PATH=$libpath java -Djava.library.path="$libpath" \
-    -cp "$jar:$linux/bench-classes" com.velto.printer.bench.Bench \
-    --out "$results/$label-linux.json" --label "$label" --revision "$revision" "${quick_args[@]}"
+fi
 
-  if [ $wine = 1 ]; then
-    bash "$root/bench/wine/run.sh" "$src" "$label" "$revision" "$results/$label-wine.json" \
-      "${quick_args[@]}"
-  fi
+if [ $report_only = 0 ] && [ $linux = 1 ]; then
+  build=$work/$label-linux
+  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    -DVELTO_WERROR=OFF >/dev/null
+  cmake --build "$build" -j "$jobs" --target veltousb win32emu veltosim_jni veltousb_java
+  emu_dir=$(dirname "$(find "$build" -name libwin32emu.so | head -1)")
+  lib_dir=$(dirname "$(find "$build" -name libveltousb.so | head -1)")
+  sim_dir=$(dirname "$(find "$build" -name libveltosim_jni.so | head -1)")
+  jar=$(find "$build" -name veltousb.jar | head -1)
+  g++ -O2 -std=c++17 -shared -fPIC -o "$build/libveltobench_raw.so" \
+    "$root/bench/jvm/native/RawDevice.cpp" -I"$src/platform/include" \
+    -I"$java_home/include" -I"$java_home/include/linux" -L"$emu_dir" -lwin32emu \
+    -Wl,-rpath,"$emu_dir"
+  compile_java "$jar" "$build/bench-classes"
+
+  echo "== $label: Linux, JVM"
+  libpath=$lib_dir:$emu_dir:$sim_dir:$build
+  LD_LIBRARY_PATH=$libpath java -Djava.library.path="$libpath" \
+    -cp "$jar:$build/bench-classes" com.velto.printer.bench.Bench \
+    --out "$results/$label-linux.json" --label "$label" --revision "$revision" "${quick_args[@]}"
+fi
+
+if [ $report_only = 0 ] && [ $wine = 1 ]; then
+  bash "$root/bench/wine/run.sh" "$src" "$label" "$revision" "$results/$label-wine.json" \
+    "${quick_args[@]}"
 fi
 
 # ---- The report: docs/performance.md and the histogram, from the results files ----

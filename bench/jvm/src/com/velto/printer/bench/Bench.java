@@ -62,7 +62,8 @@ public final class Bench {
         lib.lossFreeRate(sweepSeconds, 128), raw.lossFreeRate(sweepSeconds, 128));
     long steadyBytes = (long) (InboundBench.FULL_SPEED * lossSeconds);
     results.metric("lost_steady_bytes",
-        "bytes lost at 1.2 MB/s for " + Results.show(lossSeconds) + " s", "bytes", "lower",
+        "bytes lost at 1.2 MB/s for " + Results.show(lossSeconds) + " s (or 20 s late)", "bytes",
+        "lower",
         lib.steady(InboundBench.FULL_SPEED, steadyBytes, 2000)[0],
         raw.steady(InboundBench.FULL_SPEED, steadyBytes, 2000)[0]);
     results.metric("lost_paused_bytes", "bytes lost, reader paused while 64 KiB arrive", "bytes",

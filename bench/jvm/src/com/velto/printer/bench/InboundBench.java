@@ -10,6 +10,9 @@ import java.util.concurrent.locks.LockSupport;
  * at a steady full-speed rate and while the reader is paused.
  */
 final class InboundBench {
+  /** Bytes not delivered this long after the last was sent count as lost. */
+  static final long LATE_MS = 20_000;
+
   /** A full-speed USB printer: 19 packets of 64 bytes per 1 ms frame, about 1.2 MB/s. */
   static final double FULL_SPEED = 1.2e6;
 
@@ -83,11 +86,15 @@ final class InboundBench {
       }
     }
 
-    /** Waits until total bytes came, or no byte came for quietMs; the bytes received. */
+    /**
+     * Waits until total bytes came, no byte came for quietMs, or LATE_MS passed; the bytes
+     * received.
+     */
     long await(long total, long quietMs) throws InterruptedException {
       long last = received.get();
       long lastChange = System.nanoTime();
-      while (received.get() < total) {
+      long end = lastChange + LATE_MS * 1_000_000L;
+      while (received.get() < total && System.nanoTime() < end) {
         Thread.sleep(5);
         long now = received.get();
         if (now != last) {
