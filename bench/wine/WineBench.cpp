@@ -668,8 +668,9 @@ int main(int argc, char **argv) {
                  LossFreeRate(bench, true, dSweepSeconds, 64),
                  LossFreeRate(bench, false, dSweepSeconds, 64));
   const long long nSteady = (long long)(kFullSpeed * dLossSeconds);
-  results.Metric("lost_steady_bytes", "bytes lost at 1.2 MB/s for " + Show(dLossSeconds) + " s (or 20 s late)",
-                 "bytes", "lower", (double)Steady(bench, true, nSteady),
+  results.Metric("lost_steady_bytes",
+                 "bytes lost at 1.2 MB/s for " + Show(dLossSeconds) + " s (or 20 s late)", "bytes",
+                 "lower", (double)Steady(bench, true, nSteady),
                  (double)Steady(bench, false, nSteady));
   results.Metric("lost_paused_bytes", "bytes lost, reader paused while 64 KiB arrive", "bytes",
                  "lower", (double)Paused(bench, true, 65536), (double)Paused(bench, false, 65536));
