@@ -43,6 +43,7 @@ bool ReceivesData(const CRead &read) { return read.m_pFile->m_nPipe != SIM_PIPE_
 void UnplugLocked(CDevice &dev) {
   dev.m_bPlugged = false;
   ++dev.m_nGeneration;
+  dev.m_nDropped += static_cast<DWORD>(dev.m_toHost.size());
   dev.m_toHost.clear();
   dev.m_bWriteStall = false;
   AbortReads(dev, dev.m_dwRemovalError, [](const CRead &) { return true; });
@@ -309,6 +310,12 @@ DWORD SimPendingToHost(SIMDEV dev) {
   Guard lock(KernelLock());
   DevicePtr pDev = FindDevice(dev);
   return pDev ? static_cast<DWORD>(pDev->m_toHost.size()) : 0;
+}
+
+DWORD SimBytesDropped(SIMDEV dev) {
+  Guard lock(KernelLock());
+  DevicePtr pDev = FindDevice(dev);
+  return pDev ? pDev->m_nDropped : 0;
 }
 
 DWORD SimWritten(SIMDEV dev, void *pBuf, DWORD nCap) {

@@ -77,6 +77,7 @@ class CDevice {
   // What the driver answers on a file of a removed device (SimSetRemovalError).
   DWORD m_dwRemovalError = ERROR_DEVICE_NOT_CONNECTED;
   std::deque<BYTE> m_toHost;
+  DWORD m_nDropped = 0;  // bytes towards the host lost to unplugs
   std::vector<BYTE> m_written;
   std::vector<CResponder> m_responders;
   std::deque<CScript> m_scripts;
