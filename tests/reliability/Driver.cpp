@@ -24,6 +24,10 @@ CSlot g_aSlots[kSlots];
 std::atomic<int> g_nNextSlot{0};
 std::mutex g_ContextLock;
 std::string g_szContext;
+// Start of the current run: a run that waits outside any native (a thread
+// of the scenario that never ends) is a hang too.
+std::atomic<long long> g_nRunStartMs{0};
+constexpr long long kRunLimitMs = 120000;
 
 long long NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
@@ -34,6 +38,14 @@ void Watch() {
   for (;;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const long long nNow = NowMs();
+    const long long nRunStart = g_nRunStartMs.load();
+    if (nRunStart != 0 && nNow - nRunStart > kRunLimitMs) {
+      std::lock_guard<std::mutex> lock(g_ContextLock);
+      fprintf(stderr, "HANG: the run did not end within %lld ms (%s)\n", kRunLimitMs,
+              g_szContext.c_str());
+      fflush(stderr);
+      _exit(3);
+    }
     for (CSlot &slot : g_aSlots) {
       const long long nStart = slot.nStartMs.load();
       if (nStart != 0 && nNow - nStart > kRunBoundMs) {
@@ -68,6 +80,7 @@ class CWatched {
 void SetRunContext(const std::string &szContext) {
   std::lock_guard<std::mutex> lock(g_ContextLock);
   g_szContext = szContext;
+  g_nRunStartMs = NowMs();
 }
 
 std::string NativePrinterPath() {
