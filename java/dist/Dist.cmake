@@ -100,7 +100,8 @@ function(velto_extras artifact package description dependencies)
   endforeach()
   set(src_jar ${VELTO_DIST_DIR}/${artifact}-${_v}-sources.jar)
   add_custom_command(OUTPUT ${src_jar}
-    COMMAND ${Java_JAR_EXECUTABLE} --create --file ${src_jar} -C ${_src} ${relative}
+    COMMAND ${Java_JAR_EXECUTABLE} --create --file ${src_jar} ${relative}
+    WORKING_DIRECTORY ${_src}
     DEPENDS ${sources}
     COMMENT "dist/${artifact}-${_v}-sources.jar"
     VERBATIM)
