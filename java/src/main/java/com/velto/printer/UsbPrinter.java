@@ -22,10 +22,11 @@ import java.util.concurrent.locks.ReentrantLock;
  *
  * <p>Both USB types behave alike: a read waits up to its time-out and returns the bytes that came,
  * 0 when none did; every failure is an exception, {@link UsbIOException} with the Windows error
- * code and the system's text. On the vendor's native driver ({@link Type#NATIVE}) each read sets
- * the driver's read time-outs to its own {@code Duration} (and the write time-outs to none); on a
- * USB printer class printer ({@link Type#PRINTER_CLASS}) the library's receiver buffers what the
- * printer sends, and a read waits for it in steps of 100 ms.
+ * code and the system's text. On the vendor's native driver ({@link Type#NATIVE}) the driver's
+ * time-outs are this class's: no write time-out (a write waits until the printer has taken all),
+ * and each read sets the read time-outs to its own {@code Duration}. On a USB printer class
+ * printer ({@link Type#PRINTER_CLASS}) the library's receiver buffers what the printer sends, and
+ * a read waits for it in steps of 100 ms.
  *
  * <p>Unplugged or switched off, the printer makes reads and writes throw {@link
  * PrinterDisconnectedException}, and {@link #isConnected()} answers false. Once it is back the same
@@ -119,7 +120,12 @@ public final class UsbPrinter implements AutoCloseable {
       }
       throw openFailure(port, code, first);
     }
-    return type == UsbPort.USB_TYPE_NATIVE ? Type.NATIVE : Type.PRINTER_CLASS;
+    if (type == UsbPort.USB_TYPE_PRINTER_CLASS) {
+      return Type.PRINTER_CLASS;
+    }
+    // No write time-out from the start; each read sets its own read time-outs.
+    port.usbSetCommTimeout(port.hReadPort, MAXDWORD, 0, 0, 0, 0);
+    return Type.NATIVE;
   }
 
   private static IOException openFailure(UsbPort port, int code, boolean first) {
