@@ -155,9 +155,8 @@ public final class Demo {
     printer.send("before unplug\n");
     check(reader.awaitText("before unplug\n"), "reader got the bytes sent before the unplug");
     trace();
-    say("-- this printer's driver reports a removed device as ERROR_ACCESS_DENIED (5): the");
-    say("   receiver reopens the device (ReopenCom), and keeps trying while the printer is away");
-    check(printer.setRemovalError(Win32.ERROR_ACCESS_DENIED), "removal error");
+    say("-- unplugging: the receiver reopens the device (ReopenCom) and keeps trying while the");
+    say("   printer is away; meanwhile the reader's reads throw PrinterDisconnectedException");
     check(printer.unplug(), "unplug");
     int reopens = Simulator.callCount(EmulatedFunction.SetupDiGetClassDevsA);
     check(Simulator.waitCallCount(EmulatedFunction.SetupDiGetClassDevsA, reopens + 2, BOUND_MS),
