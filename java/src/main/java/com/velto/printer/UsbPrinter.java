@@ -129,14 +129,18 @@ public final class UsbPrinter implements AutoCloseable {
   }
 
   private static IOException openFailure(UsbPort port, int code, boolean first) {
-    if (WinErrors.notFound(code)) {
+    if (WinErrors.notFound(code) || (!first && WinErrors.gone(code))) {
       return first
           ? new PrinterNotFoundException(
               "no printer found among the devices of the vendor's native driver and of the USB"
                   + " printer class")
-          : new PrinterDisconnectedException(1167, WinErrors.text(port, 1167));
+          : disconnected(port, WinErrors.gone(code) ? code : 1167);
     }
     return new UsbIOException(code, WinErrors.text(port, code));
+  }
+
+  private static PrinterDisconnectedException disconnected(UsbPort port, int code) {
+    return new PrinterDisconnectedException(code, WinErrors.text(port, code));
   }
 
   /** The USB type the library found the printer under. */
@@ -328,11 +332,13 @@ public final class UsbPrinter implements AutoCloseable {
   @Override
   public void close() throws IOException {
     Use use;
+    boolean gone;
     synchronized (lock) {
       if (closed) {
         return;
       }
       closed = true;
+      gone = stale;
       use = new Use(readHandle, writeHandle, generation);
       if (type == Type.NATIVE) {
         endBlockedRead(use.read());
@@ -357,7 +363,7 @@ public final class UsbPrinter implements AutoCloseable {
         }
       }
     }
-    if (rc != 0 && !stale) {
+    if (rc != 0 && !gone) { // the handles of a printer that went away may fail to close
       throw new UsbIOException(rc, WinErrors.text(port, rc));
     }
   }
@@ -424,7 +430,7 @@ public final class UsbPrinter implements AutoCloseable {
         stale |= use.generation() == generation;
       }
     }
-    return new PrinterDisconnectedException(code, WinErrors.text(port, code));
+    return disconnected(port, code);
   }
 
   /**
@@ -434,7 +440,7 @@ public final class UsbPrinter implements AutoCloseable {
   private void reopen() throws IOException {
     endBlockedRead(readHandle);
     if (readerInNative) {
-      throw new PrinterDisconnectedException(1167, WinErrors.text(port, 1167));
+      throw disconnected(port, 1167);
     }
     if (readHandle != 0) {
       port.usbClosePipe(readHandle);
@@ -446,7 +452,7 @@ public final class UsbPrinter implements AutoCloseable {
     writeHandle = 0;
     if (openPipes(port, false) != Type.NATIVE) {
       port.usbClosePipe(port.hReadPort); // a printer of the other kind: not this one
-      throw new PrinterDisconnectedException(1167, WinErrors.text(port, 1167));
+      throw disconnected(port, 1167);
     }
     readHandle = port.hReadPort;
     writeHandle = port.hWritePort;
