@@ -2,8 +2,8 @@
 // any ANSI text (system messages) made into a Java string.
 //
 // Input: a mode byte, then the units (little-endian pairs; mode bit 0) or the
-// ANSI text, whose conversion fails when mode bit 1 (the conversion) or bit 2
-// (an allocation, the one after the next (mode >> 3) & 3) say so.
+// ANSI text. Mode bit 1 makes the conversion fail, bit 2 an allocation: the
+// first one after skipping (mode >> 3) & 3 of them.
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
