@@ -56,9 +56,12 @@ void CheckDiscovery(int nUsbType, const std::string &szPath, const std::string &
   const bool bFound = InPatternTable(szPath) && szPath.size() + 7 < USB_PATH_SIZE;
   const bool bAppended = bFound && szPath.size() + 1 + szPipe.size() < USB_PATH_SIZE;
   CUsbComm comm;
+  char szFound[USB_PATH_SIZE] = "";
+  FUZZ_CHECK(comm.LocateDevice(nUsbType, szFound, sizeof szFound) == (bFound ? 1 : 0));
   HANDLE hPipe = comm.OpenPipe(nUsbType, szPipe.c_str());
   if (bFound) {
-    FUZZ_CHECK(std::string(comm.m_szDevicePath) == (bAppended ? szPath + "\\" + szPipe : szPath));
+    FUZZ_CHECK(szFound == szPath);
+    FUZZ_CHECK(comm.m_szDevicePath == (bAppended ? szPath + "\\" + szPipe : szPath));
   }
   if (hPipe != INVALID_HANDLE_VALUE) {
     FUZZ_CHECK(bAppended);
