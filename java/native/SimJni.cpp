@@ -334,6 +334,17 @@ JNIEXPORT jint JNICALL Java_com_velto_printer_sim_SimNative_pendingReads(JNIEnv 
   return static_cast<jint>(SimPendingReads(dev));
 }
 
+JNIEXPORT jboolean JNICALL Java_com_velto_printer_sim_SimNative_setWriteStall(JNIEnv *, jclass,
+                                                                           jint dev,
+                                                                           jboolean stall) {
+  return SimSetWriteStall(dev, stall ? TRUE : FALSE) ? JNI_TRUE : JNI_FALSE;
+}
+
+JNIEXPORT jboolean JNICALL Java_com_velto_printer_sim_SimNative_waitPendingWrites(
+    JNIEnv *, jclass, jint dev, jint nWrites, jint timeoutMs) {
+  return SimWaitPendingWrites(dev, Dword(nWrites), Dword(timeoutMs)) ? JNI_TRUE : JNI_FALSE;
+}
+
 JNIEXPORT jboolean JNICALL Java_com_velto_printer_sim_SimNative_waitPendingReads(JNIEnv *, jclass,
                                                                                  jint dev,
                                                                                  jint nReads,

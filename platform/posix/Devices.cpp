@@ -44,7 +44,9 @@ void UnplugLocked(CDevice &dev) {
   dev.m_bPlugged = false;
   ++dev.m_nGeneration;
   dev.m_toHost.clear();
+  dev.m_bWriteStall = false;
   AbortReads(dev, dev.m_dwRemovalError, [](const CRead &) { return true; });
+  AbortWrites(dev, dev.m_dwRemovalError, [](const CWrite &) { return true; });
   NotifyAll();
 }
 
@@ -163,6 +165,23 @@ void CompleteRead(CDevice &dev, const ReadPtr &pRead, DWORD dwError) {
   NotifyAll();
 }
 
+void CompleteWrite(CDevice &dev, const WritePtr &pWrite, DWORD dwError) {
+  pWrite->m_bDone = true;
+  pWrite->m_dwError = dwError;
+  dev.m_writes.remove(pWrite);
+  if (dwError == ERROR_SUCCESS) {
+    LogWritten(dev, pWrite->m_pData, pWrite->m_nWanted);
+    pWrite->m_nTaken = pWrite->m_nWanted;
+  }
+  if (LPOVERLAPPED pOv = pWrite->m_pOverlapped) {
+    pOv->InternalHigh = pWrite->m_nTaken;
+    pOv->Internal = dwError;
+  }
+  if (pWrite->m_pEvent) SignalEventObject(pWrite->m_pEvent);
+  pWrite->m_pFile->m_bSignalled = true;
+  NotifyAll();
+}
+
 void DevicesReset() {
   for (const auto &entry : Registry().m_devices) {
     if (entry.second->m_bPlugged) UnplugLocked(*entry.second);
@@ -183,8 +202,8 @@ std::string DescribeDevices() {
     const CDevice &dev = *entry.second;
     if (!dev.m_bPlugged) continue;
     char sz[96];
-    snprintf(sz, sizeof sz, "device %d (%s, %zu reads pending): ", dev.m_id,
-             ClassName(dev.m_nClass), dev.m_reads.size());
+    snprintf(sz, sizeof sz, "device %d (%s, %zu reads and %zu writes pending): ", dev.m_id,
+             ClassName(dev.m_nClass), dev.m_reads.size(), dev.m_writes.size());
     s += sz;
     s += dev.m_sPath;
     s += '\n';
@@ -241,6 +260,26 @@ BOOL SimReplug(SIMDEV dev) {
   pDev->m_bPlugged = true;
   NotifyAll();
   return TRUE;
+}
+
+BOOL SimSetWriteStall(SIMDEV dev, BOOL bStall) {
+  Guard lock(KernelLock());
+  DevicePtr pDev = FindDevice(dev);
+  if (!pDev) return FALSE;
+  pDev->m_bWriteStall = bStall != FALSE;
+  if (!pDev->m_bWriteStall) {
+    AbortWrites(*pDev, ERROR_SUCCESS, [](const CWrite &) { return true; });
+  }
+  NotifyAll();
+  return TRUE;
+}
+
+BOOL SimWaitPendingWrites(SIMDEV dev, DWORD nWrites, DWORD dwTimeoutMs) {
+  const Deadline dl = Deadline::After(dwTimeoutMs);
+  Guard lock(KernelLock());
+  DevicePtr pDev = FindDevice(dev);
+  if (!pDev) return FALSE;
+  return WaitUntil(lock, dl, [&] { return pDev->m_writes.size() >= nWrites; }) ? TRUE : FALSE;
 }
 
 BOOL SimSetRemovalError(SIMDEV dev, DWORD dwError) {

@@ -34,6 +34,22 @@ class CRead {
 };
 using ReadPtr = std::shared_ptr<CRead>;
 
+// One write blocked on a stalled device (a synchronous caller waits for it,
+// an overlapped one pends). It takes its bytes when the stall ends.
+class CWrite {
+ public:
+  std::shared_ptr<CFile> m_pFile;
+  DWORD m_dwTid = 0;  // issuing thread, for CancelIo
+  const BYTE *m_pData = nullptr;
+  DWORD m_nWanted = 0;
+  DWORD m_nTaken = 0;
+  bool m_bDone = false;
+  DWORD m_dwError = 0;
+  LPOVERLAPPED m_pOverlapped = nullptr;
+  ObjectPtr m_pEvent;
+};
+using WritePtr = std::shared_ptr<CWrite>;
+
 enum class ScriptKind { OpenError, ReadError, ZeroRead, WriteError, ShortWrite };
 
 class CScript {
@@ -68,6 +84,8 @@ class CDevice {
   DWORD m_nPurges = 0;
   DWORD m_dwLastPurgeFlags = 0;
   std::list<ReadPtr> m_reads;  // in issue order: the order bytes are handed out
+  bool m_bWriteStall = false;    // SimSetWriteStall
+  std::list<WritePtr> m_writes;  // blocked writes, in issue order
 
   bool IsNative() const { return m_nClass == SIM_CLASS_NATIVE; }
 };
@@ -88,6 +106,7 @@ class CFile : public Object {
     (void)dwTid;
     return m_bSignalled;
   }
+  void WaitBeforeLastClose(Guard &lock) override;
   void OnLastHandleClosed() override;
   std::string Describe() const override;
   bool IsConnected() const {
@@ -99,6 +118,10 @@ class CFile : public Object {
   const bool m_bOverlapped;
   const unsigned long long m_nGeneration;
   bool m_bSignalled = false;
+  // A synchronous file object runs one request at a time: the thread whose
+  // request runs now (0: none).
+  DWORD m_dwIoTid = 0;
+  bool m_bClosed = false;  // its last handle went: later requests fail
 };
 
 // ---- Registry of the simulated printers (Devices.cpp) ----
@@ -120,6 +143,17 @@ void LogWritten(CDevice &dev, const BYTE *pData, size_t nBytes);
 
 // Ends a read: fills its OVERLAPPED, signals its event and file, wakes waiters.
 void CompleteRead(CDevice &dev, const ReadPtr &pRead, DWORD dwError);
+// Ends a blocked write: on success it takes its bytes into the write log.
+void CompleteWrite(CDevice &dev, const WritePtr &pWrite, DWORD dwError);
+// Ends every blocked write that matches pred with dwError.
+template <class Pred>
+void AbortWrites(CDevice &dev, DWORD dwError, Pred pred) {
+  std::vector<WritePtr> victims;
+  for (const WritePtr &p : dev.m_writes) {
+    if (pred(*p)) victims.push_back(p);
+  }
+  for (const WritePtr &p : victims) CompleteWrite(dev, p, dwError);
+}
 // Ends every pending read that matches pred with dwError.
 template <class Pred>
 void AbortReads(CDevice &dev, DWORD dwError, Pred pred) {

@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include <cstring>
+#include <map>
 
 #include "Devices.h"
 
@@ -16,6 +17,48 @@ namespace {
 
 // Far enough to count as "never" without overflowing the clock.
 constexpr unsigned long long kMaxTimeoutMs = 1ull << 40;
+
+// The synchronous request each thread is in, for CancelSynchronousIo.
+std::map<DWORD, CSyncRequest *> &SyncRequests() {
+  static auto *s_pRequests = new std::map<DWORD, CSyncRequest *>;
+  return *s_pRequests;
+}
+
+// One request on a synchronous file object: the I/O manager runs one at a
+// time per file object, so a request waits for its turn (and CancelSynchronousIo
+// may end that wait). Nothing happens for an overlapped file object. Lives
+// under the kernel lock, inside the call that made it.
+class CSyncTurn {
+ public:
+  CSyncTurn(Guard &lock, CFile &file) : m_file(file), m_bSync(!file.m_bOverlapped) {
+    if (!m_bSync) return;
+    m_dwTid = CurrentThreadId();
+    SyncRequests()[m_dwTid] = &m_request;
+    WaitUntil(lock, Deadline::After(INFINITE),
+              [&] { return m_request.m_bCancelled || m_file.m_dwIoTid == 0; });
+    if (!m_request.m_bCancelled) m_file.m_dwIoTid = m_dwTid;
+  }
+  ~CSyncTurn() {
+    if (!m_bSync) return;
+    SyncRequests().erase(m_dwTid);
+    if (m_file.m_dwIoTid == m_dwTid) m_file.m_dwIoTid = 0;
+    NotifyAll();
+  }
+  CSyncTurn(const CSyncTurn &) = delete;
+  CSyncTurn &operator=(const CSyncTurn &) = delete;
+  // Cancelled before its turn came: the call fails with ERROR_OPERATION_ABORTED.
+  bool Cancelled() const { return m_request.m_bCancelled; }
+  // While the request blocks, CancelSynchronousIo calls fnCancel.
+  void SetCancel(std::function<void()> fnCancel) {
+    if (m_bSync) m_request.m_fnCancel = std::move(fnCancel);
+  }
+
+ private:
+  CFile &m_file;
+  const bool m_bSync;
+  DWORD m_dwTid = 0;
+  CSyncRequest m_request;
+};
 
 std::shared_ptr<CFile> LookupFile(HANDLE h) {
   ObjectPtr obj = LookupHandle(h);
@@ -130,6 +173,19 @@ BOOL ReadResult(const CRead &read, LPDWORD pnRead) {
   return TRUE;
 }
 
+// How long a synchronous write on a stalled device may block: a native
+// driver applies its write time-outs as a serial driver does; the printer
+// class has none.
+Deadline WriteDeadline(const CDevice &dev, DWORD nBytes) {
+  if (!dev.IsNative()) return Deadline::After(INFINITE);
+  const COMMTIMEOUTS &to = dev.m_timeouts;
+  const unsigned long long nTotalMs =
+      static_cast<unsigned long long>(to.WriteTotalTimeoutMultiplier) * nBytes +
+      to.WriteTotalTimeoutConstant;
+  if (nTotalMs == 0 || nTotalMs >= kMaxTimeoutMs) return Deadline::After(INFINITE);
+  return Deadline{false, Clock::now() + std::chrono::milliseconds(nTotalMs)};
+}
+
 const char *PipeSuffix(int nPipe) {
   switch (nPipe) {
     case SIM_PIPE_00:
@@ -143,10 +199,25 @@ const char *PipeSuffix(int nPipe) {
 
 }  // namespace
 
+CSyncRequest *SyncRequestOf(DWORD dwTid) {
+  auto &requests = SyncRequests();
+  auto it = requests.find(dwTid);
+  return it == requests.end() ? nullptr : it->second;
+}
+
+void CFile::WaitBeforeLastClose(Guard &lock) {
+  // The close of a synchronous file object waits for the request in
+  // progress; it does not end it.
+  if (!m_bOverlapped) WaitUntil(lock, Deadline::After(INFINITE), [&] { return m_dwIoTid == 0; });
+}
+
 void CFile::OnLastHandleClosed() {
   // Closing the last handle cancels what is still in flight on the file.
+  m_bClosed = true;
   AbortReads(*m_pDevice, ERROR_OPERATION_ABORTED,
              [this](const CRead &read) { return read.m_pFile.get() == this; });
+  AbortWrites(*m_pDevice, ERROR_OPERATION_ABORTED,
+              [this](const CWrite &write) { return write.m_pFile.get() == this; });
 }
 
 std::string CFile::Describe() const {
@@ -207,6 +278,9 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   if (!pFile) return Fail(FALSE, ERROR_INVALID_HANDLE);
   if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) return Fail(FALSE, ERROR_NOACCESS);
   if (!LookupOverlappedEvent(lpOverlapped, &pEvent)) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  CSyncTurn turn(lock, *pFile);
+  if (turn.Cancelled()) return FailNow(lpOverlapped, ERROR_OPERATION_ABORTED);
+  if (pFile->m_bClosed) return FailNow(lpOverlapped, ERROR_INVALID_HANDLE);
   BeginIo(*pFile, lpOverlapped, pEvent);
   CDevice &dev = *pFile->m_pDevice;
   if (!pFile->IsConnected()) return FailNow(lpOverlapped, pFile->m_pDevice->m_dwRemovalError);
@@ -241,6 +315,9 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     if (plan.m_bReturnAtOnce) {
       CompleteRead(dev, pRead, ERROR_SUCCESS);
     } else {
+      turn.SetCancel([&] {
+        if (!pRead->m_bDone) CompleteRead(dev, pRead, ERROR_OPERATION_ABORTED);
+      });
       WaitSyncRead(lock, dev, pRead, plan);
     }
   }
@@ -251,6 +328,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
   if (InjectedFailure(SIM_FN_WriteFile)) return FALSE;
   if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
+  WritePtr pWrite;
   ObjectPtr pEvent;
   std::shared_ptr<CFile> pFile;
   Guard lock(KernelLock());
@@ -258,6 +336,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   if (!pFile) return Fail(FALSE, ERROR_INVALID_HANDLE);
   if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) return Fail(FALSE, ERROR_NOACCESS);
   if (!LookupOverlappedEvent(lpOverlapped, &pEvent)) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  CSyncTurn turn(lock, *pFile);
+  if (turn.Cancelled()) return FailNow(lpOverlapped, ERROR_OPERATION_ABORTED);
+  if (pFile->m_bClosed) return FailNow(lpOverlapped, ERROR_INVALID_HANDLE);
   BeginIo(*pFile, lpOverlapped, pEvent);
   CDevice &dev = *pFile->m_pDevice;
   if (!pFile->IsConnected()) return FailNow(lpOverlapped, pFile->m_pDevice->m_dwRemovalError);
@@ -268,8 +349,35 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     if (script.m_kind == ScriptKind::WriteError) return FailNow(lpOverlapped, script.m_dwValue);
     if (script.m_dwValue < nWritten) nWritten = script.m_dwValue;
   }
-  LogWritten(dev, static_cast<const BYTE *>(lpBuffer), nWritten);
-  return SucceedNow(*pFile, lpOverlapped, pEvent, nWritten, lpNumberOfBytesWritten);
+  if (!dev.m_bWriteStall || nWritten == 0) {
+    LogWritten(dev, static_cast<const BYTE *>(lpBuffer), nWritten);
+    return SucceedNow(*pFile, lpOverlapped, pEvent, nWritten, lpNumberOfBytesWritten);
+  }
+
+  // The device takes nothing now: the write waits for the stall to end.
+  pWrite = std::make_shared<CWrite>();
+  pWrite->m_pFile = pFile;
+  pWrite->m_dwTid = CurrentThreadId();
+  pWrite->m_pData = static_cast<const BYTE *>(lpBuffer);
+  pWrite->m_nWanted = nWritten;
+  pWrite->m_pOverlapped = lpOverlapped;
+  pWrite->m_pEvent = pEvent;
+  dev.m_writes.push_back(pWrite);
+  NotifyAll();
+  if (pFile->m_bOverlapped && lpOverlapped != nullptr) return Fail(FALSE, ERROR_IO_PENDING);
+
+  turn.SetCancel([&] {
+    if (!pWrite->m_bDone) CompleteWrite(dev, pWrite, ERROR_OPERATION_ABORTED);
+  });
+  if (!WaitUntil(lock, WriteDeadline(dev, nWritten), [&] { return pWrite->m_bDone; })) {
+    // A serial driver's write time-out: success with what was taken (nothing).
+    dev.m_writes.remove(pWrite);
+    pWrite->m_bDone = true;
+    SucceedNow(*pFile, lpOverlapped, pEvent, 0, nullptr);
+  }
+  if (pWrite->m_dwError != ERROR_SUCCESS) return Fail(FALSE, pWrite->m_dwError);
+  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = pWrite->m_nTaken;
+  return TRUE;
 }
 
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
@@ -310,6 +418,22 @@ BOOL WINAPI CancelIo(HANDLE hFile) {
   AbortReads(*pFile->m_pDevice, ERROR_OPERATION_ABORTED, [&](const CRead &read) {
     return read.m_pFile.get() == pThis && read.m_dwTid == dwTid;
   });
+  AbortWrites(*pFile->m_pDevice, ERROR_OPERATION_ABORTED, [&](const CWrite &write) {
+    return write.m_pFile.get() == pThis && write.m_dwTid == dwTid;
+  });
+  return TRUE;
+}
+
+BOOL WINAPI CancelSynchronousIo(HANDLE hThread) {
+  if (InjectedFailure(SIM_FN_CancelSynchronousIo)) return FALSE;
+  Guard lock(KernelLock());
+  const DWORD dwTid = ThreadIdOfHandle(hThread);
+  if (dwTid == 0) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  CSyncRequest *pRequest = SyncRequestOf(dwTid);
+  if (pRequest == nullptr || pRequest->m_bCancelled) return Fail(FALSE, ERROR_NOT_FOUND);
+  pRequest->m_bCancelled = true;
+  if (pRequest->m_fnCancel) pRequest->m_fnCancel();
+  NotifyAll();
   return TRUE;
 }
 
@@ -323,6 +447,9 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
   pFile = LookupFile(hDevice);
   if (!pFile) return Fail(FALSE, ERROR_INVALID_HANDLE);
   if (!LookupOverlappedEvent(lpOverlapped, &pEvent)) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  CSyncTurn turn(lock, *pFile);
+  if (turn.Cancelled()) return FailNow(lpOverlapped, ERROR_OPERATION_ABORTED);
+  if (pFile->m_bClosed) return FailNow(lpOverlapped, ERROR_INVALID_HANDLE);
   BeginIo(*pFile, lpOverlapped, pEvent);
   CDevice &dev = *pFile->m_pDevice;
   if (!pFile->IsConnected()) return FailNow(lpOverlapped, pFile->m_pDevice->m_dwRemovalError);
@@ -356,6 +483,11 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
   Guard lock(KernelLock());
   pFile = LookupFile(hFile);
   if (!pFile) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  // The purge request waits for its turn on a synchronous file object like
+  // any other request.
+  CSyncTurn turn(lock, *pFile);
+  if (turn.Cancelled()) return Fail(FALSE, ERROR_OPERATION_ABORTED);
+  if (pFile->m_bClosed) return Fail(FALSE, ERROR_INVALID_HANDLE);
   CDevice &dev = *pFile->m_pDevice;
   if (!pFile->IsConnected()) return Fail(FALSE, pFile->m_pDevice->m_dwRemovalError);
   if (!dev.IsNative()) return Fail(FALSE, ERROR_INVALID_FUNCTION);
@@ -365,6 +497,9 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
   dev.m_dwLastPurgeFlags = dwFlags;
   if (dwFlags & PURGE_RXABORT) {
     AbortReads(dev, ERROR_OPERATION_ABORTED, [](const CRead &) { return true; });
+  }
+  if (dwFlags & PURGE_TXABORT) {
+    AbortWrites(dev, ERROR_OPERATION_ABORTED, [](const CWrite &) { return true; });
   }
   if (dwFlags & PURGE_RXCLEAR) dev.m_toHost.clear();
   NotifyAll();

@@ -58,6 +58,8 @@ const char *const g_szFnNames[SIM_FN_COUNT] = {
     "FormatMessageA",
     "LocalFree",
     "MultiByteToWideChar",
+    "OpenThread",
+    "CancelSynchronousIo",
     "malloc/new",
 };
 

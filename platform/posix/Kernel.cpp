@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <map>
+#include <vector>
 
 namespace emu {
 namespace {
@@ -16,10 +17,12 @@ struct CKernelState {
   std::mutex m_Lock;
   std::condition_variable m_Cond;
   std::map<uintptr_t, ObjectPtr> m_Handles;
-  uintptr_t m_nNextHandle = kFirstHandle;
+  // Freed values, the most recently freed last: it is handed out first, as
+  // Windows' handle table does, so a stale handle hits a live object.
+  std::vector<uintptr_t> m_FreeHandles;
+  uintptr_t m_nNextHandle = kFirstHandle;  // never used yet from here on
   static constexpr uintptr_t kFirstHandle = 0x100;
-  // Values wrap below 2^30, far inside a Java int, after a billion handles.
-  static constexpr uintptr_t kLastHandle = 0x3FFFFFFC;
+  // Far inside a Java int: values stay below 2^30.
   static constexpr size_t kMaxHandles = 1u << 24;
 };
 
@@ -83,11 +86,13 @@ HANDLE InsertHandle(const ObjectPtr &obj) {
     return nullptr;
   }
   uintptr_t nValue;
-  do {
+  if (!st.m_FreeHandles.empty()) {
+    nValue = st.m_FreeHandles.back();
+    st.m_FreeHandles.pop_back();
+  } else {
     nValue = st.m_nNextHandle;
-    st.m_nNextHandle =
-        nValue >= CKernelState::kLastHandle ? CKernelState::kFirstHandle : nValue + 4;
-  } while (st.m_Handles.count(nValue) != 0);
+    st.m_nNextHandle += 4;
+  }
   st.m_Handles.emplace(nValue, obj);
   ++obj->nHandles;
   return reinterpret_cast<HANDLE>(nValue);
@@ -100,13 +105,21 @@ ObjectPtr LookupHandle(HANDLE h) {
   return it == handles.end() ? nullptr : it->second;
 }
 
-bool RemoveHandle(HANDLE h) {
-  auto &handles = State().m_Handles;
-  auto it = handles.find(reinterpret_cast<uintptr_t>(h));
-  if (it == handles.end()) return false;
+ObjectPtr DetachHandle(HANDLE h) {
+  CKernelState &st = State();
+  auto it = st.m_Handles.find(reinterpret_cast<uintptr_t>(h));
+  if (it == st.m_Handles.end()) return nullptr;
   ObjectPtr obj = std::move(it->second);
-  handles.erase(it);
-  if (--obj->nHandles == 0) obj->OnLastHandleClosed();
+  st.m_FreeHandles.push_back(it->first);
+  st.m_Handles.erase(it);
+  --obj->nHandles;
+  return obj;
+}
+
+bool RemoveHandle(HANDLE h) {
+  ObjectPtr obj = DetachHandle(h);
+  if (!obj) return false;
+  if (obj->nHandles == 0) obj->OnLastHandleClosed();
   return true;
 }
 
@@ -125,7 +138,10 @@ std::string DescribeHandles() {
 }
 
 DWORD CurrentThreadId() {
-  if (t_dwThreadId == 0) t_dwThreadId = g_nNextThreadId.fetch_add(4);
+  if (t_dwThreadId == 0) {
+    t_dwThreadId = g_nNextThreadId.fetch_add(4);
+    RegisterOtherThread(t_dwThreadId);
+  }
   return t_dwThreadId;
 }
 
@@ -148,9 +164,14 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
   // is destroyed after the lock is released.
   emu::ObjectPtr keep;
   emu::Guard lock(emu::KernelLock());
-  keep = emu::LookupHandle(hObject);
+  keep = emu::DetachHandle(hObject);
   if (!keep) return emu::Fail(FALSE, ERROR_INVALID_HANDLE);
-  emu::RemoveHandle(hObject);
+  // As on Windows the value is free at once; the object's own close may then
+  // wait (a synchronous file for the request in progress on it).
+  if (keep->nHandles == 0) {
+    keep->WaitBeforeLastClose(lock);
+    keep->OnLastHandleClosed();
+  }
   emu::NotifyAll();
   return TRUE;
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -61,6 +62,9 @@ struct Object {
   // Under the kernel lock: the wait by dwTid is satisfied by this object
   // (auto-reset events reset, mutexes are acquired).
   virtual void Satisfy(DWORD dwTid) { (void)dwTid; }
+  // Under the kernel lock, by CloseHandle of the last handle, before
+  // OnLastHandleClosed: may wait (releasing the lock meanwhile).
+  virtual void WaitBeforeLastClose(Guard &lock) { (void)lock; }
   // Under the kernel lock: the last handle to the object is being closed.
   virtual void OnLastHandleClosed() {}
   // Under the kernel lock: one line for the leak report, without handle value.
@@ -72,7 +76,8 @@ struct Object {
 using ObjectPtr = std::shared_ptr<Object>;
 
 // Handle table (all under the kernel lock). Handle values are small
-// multiples of 4 that fit into 32 bits; they are not reused soon.
+// multiples of 4 that fit into 32 bits; a freed value is handed out again at
+// once (the most recently freed first), as on Windows.
 // InsertHandle returns NULL (last error ERROR_NO_SYSTEM_RESOURCES) only when
 // the table is full. RemoveHandle calls OnLastHandleClosed() when the
 // object's last handle goes; the table's reference is dropped at once, so
@@ -81,6 +86,9 @@ using ObjectPtr = std::shared_ptr<Object>;
 HANDLE InsertHandle(const ObjectPtr &obj);
 ObjectPtr LookupHandle(HANDLE h);  // null for a bad or closed handle; -1: the process
 bool RemoveHandle(HANDLE h);       // false for a bad or closed handle
+// Removes the handle without calling OnLastHandleClosed; returns the object
+// (null for a bad handle) with its handle count already lowered.
+ObjectPtr DetachHandle(HANDLE h);
 DWORD HandleCount();
 std::string DescribeHandles();  // one line per open handle
 
@@ -90,10 +98,28 @@ DWORD CurrentThreadId();
 // CreateThread allocates the new thread's id; the thread adopts it first.
 DWORD NewThreadId();
 void AdoptThreadId(DWORD dwTid);
+// A thread not made by CreateThread got its id: OpenThread can reach it until
+// it ends. Takes its own lock, so it may be called with or without the
+// kernel lock held.
+void RegisterOtherThread(DWORD dwTid);
 // Under the kernel lock, by a thread as it ends (an emulated one as its
 // function returns): the mutexes it still owns become free and their next
 // wait reports WAIT_ABANDONED.
 void AbandonOwnedMutexes(DWORD dwTid);
+// Under the kernel lock: the emulated thread id of a thread handle (0 when
+// the handle is not a thread).
+DWORD ThreadIdOfHandle(HANDLE h);
+
+// A synchronous I/O request of one thread (Files.cpp), found by
+// CancelSynchronousIo. Under the kernel lock.
+struct CSyncRequest {
+  bool m_bCancelled = false;
+  // Ends the request's blocked I/O with ERROR_OPERATION_ABORTED; empty while
+  // the request waits for its turn on the file.
+  std::function<void()> m_fnCancel;
+};
+// The request thread dwTid is in, or null.
+CSyncRequest *SyncRequestOf(DWORD dwTid);
 
 // Sets the last error and returns r: `return Fail(FALSE, ERROR_X);`.
 template <class R>

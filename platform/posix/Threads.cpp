@@ -14,6 +14,8 @@
 namespace emu {
 namespace {
 
+// A thread made by CreateThread, or (m_pfnStart null) another thread of the
+// process that OpenThread reached.
 struct CThread : Object {
   CThread(DWORD dwTid, LPTHREAD_START_ROUTINE pfn, LPVOID pParam, DWORD nSuspend)
       : Object(ObjType::Thread),
@@ -44,6 +46,55 @@ std::map<DWORD, std::shared_ptr<CThread>> &LiveThreads() {
   return *s_pLive;
 }
 
+// Thread objects by id, for OpenThread; entries go when the objects do.
+std::map<DWORD, std::weak_ptr<CThread>> &ThreadObjects() {
+  static auto *s_pObjects = new std::map<DWORD, std::weak_ptr<CThread>>;
+  return *s_pObjects;
+}
+
+// Threads not made by CreateThread that have an id and have not ended. Its
+// own lock: registration happens on a thread's first call, which may hold
+// the kernel lock (lock order: kernel, then this).
+struct COtherThreads {
+  std::mutex m_Lock;
+  std::map<DWORD, bool> m_Live;
+};
+COtherThreads &OtherThreads() {
+  static auto *s_pOthers = new COtherThreads;
+  return *s_pOthers;
+}
+
+bool IsLiveOtherThread(DWORD dwTid) {
+  COtherThreads &others = OtherThreads();
+  std::lock_guard<std::mutex> guard(others.m_Lock);
+  return others.m_Live.count(dwTid) != 0;
+}
+
+// Marks the end of a thread not made by CreateThread: its object (if
+// OpenThread made one) becomes signalled.
+struct COtherThreadExit {
+  DWORD m_dwTid = 0;
+  ~COtherThreadExit() {
+    if (m_dwTid == 0) return;
+    Guard lock(KernelLock());
+    {
+      COtherThreads &others = OtherThreads();
+      std::lock_guard<std::mutex> guard(others.m_Lock);
+      others.m_Live.erase(m_dwTid);
+    }
+    auto it = ThreadObjects().find(m_dwTid);
+    if (it != ThreadObjects().end()) {
+      if (auto pThread = it->second.lock()) {
+        pThread->m_bEnded = true;
+        pThread->m_dwExitCode = 0;
+      }
+    }
+    AbandonOwnedMutexes(m_dwTid);
+    NotifyAll();
+  }
+};
+thread_local COtherThreadExit t_otherExit;
+
 void ThreadMain(std::shared_ptr<CThread> thread) {
   AdoptThreadId(thread->m_dwTid);
   {
@@ -60,6 +111,21 @@ void ThreadMain(std::shared_ptr<CThread> thread) {
 }
 
 }  // namespace
+
+void RegisterOtherThread(DWORD dwTid) {
+  COtherThreads &others = OtherThreads();
+  {
+    std::lock_guard<std::mutex> guard(others.m_Lock);
+    others.m_Live[dwTid] = true;
+  }
+  t_otherExit.m_dwTid = dwTid;
+}
+
+DWORD ThreadIdOfHandle(HANDLE h) {
+  ObjectPtr obj = LookupHandle(h);
+  if (!obj || obj->type != ObjType::Thread) return 0;
+  return static_cast<CThread &>(*obj).m_dwTid;
+}
 
 DWORD LiveThreadCount() { return static_cast<DWORD>(LiveThreads().size()); }
 
@@ -92,6 +158,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
     h = InsertHandle(thread);
     if (h == nullptr) return nullptr;
     LiveThreads().emplace(thread->m_dwTid, thread);
+    ThreadObjects()[thread->m_dwTid] = thread;
   }
   try {
     std::thread(ThreadMain, thread).detach();
@@ -128,6 +195,26 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
 }
 
 DWORD WINAPI GetCurrentThreadId(void) { return CurrentThreadId(); }
+
+HANDLE WINAPI OpenThread(DWORD, BOOL, DWORD dwThreadId) {
+  if (InjectedFailure(SIM_FN_OpenThread)) return nullptr;
+  Guard lock(KernelLock());
+  auto &objects = ThreadObjects();
+  for (auto it = objects.begin(); it != objects.end();) {
+    it = it->second.expired() ? objects.erase(it) : std::next(it);
+  }
+  std::shared_ptr<CThread> pThread;
+  auto it = objects.find(dwThreadId);
+  if (it != objects.end()) pThread = it->second.lock();
+  if (!pThread) {
+    if (dwThreadId == 0 || !IsLiveOtherThread(dwThreadId)) {
+      return Fail<HANDLE>(nullptr, ERROR_INVALID_PARAMETER);
+    }
+    pThread = std::make_shared<CThread>(dwThreadId, nullptr, nullptr, 0);
+    objects[dwThreadId] = pThread;
+  }
+  return InsertHandle(pThread);
+}
 
 void WINAPI Sleep(DWORD dwMilliseconds) {
   if (dwMilliseconds == 0) {

@@ -15,6 +15,7 @@
 #include "jni/JniText.h"
 #include "jni/TextBuffer.h"
 #include "jni/Trace.h"
+#include "usbcomm/PortUse.h"
 #include "usbcomm/UsbComm.h"
 
 namespace {
@@ -31,21 +32,16 @@ struct CFreeDeleter {
   void operator()(void *p) const { free(p); }
 };
 
-// Holds the write-port lock of g_UsbComm for one scope.
-class CWritePortLock {
- public:
-  CWritePortLock() { g_UsbComm.LockWritePort(); }
-  ~CWritePortLock() { g_UsbComm.UnlockWritePort(); }
-  CWritePortLock(const CWritePortLock &) = delete;
-  CWritePortLock &operator=(const CWritePortLock &) = delete;
-};
-
 HANDLE OpenPipePath(const char *pszPath, DWORD dwFlags) {
   return CreateFileA(pszPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                      nullptr, OPEN_EXISTING, dwFlags, nullptr);
 }
 
-bool IsPrinterClass() { return g_UsbComm.m_nUsbType == USB_TYPE_PRINTER_CLASS; }
+// A running printer-class session governs the read, close and line-control
+// paths, whatever a later detection found.
+bool IsPrinterClass() {
+  return g_UsbComm.HasSession() || g_UsbComm.m_nUsbType == USB_TYPE_PRINTER_CLASS;
+}
 
 jint InitPipe(JNIEnv *env, jobject port, jint access) {
   TRACE("usbInitPipe", "******Starting******");
@@ -64,41 +60,37 @@ jint InitPipe(JNIEnv *env, jobject port, jint access) {
   if (!fieldId) return -1;
 
   char szDescription[USB_PATH_SIZE];
-  g_UsbComm.m_nUsbType = DetectUsbType(szDescription, sizeof szDescription);
-  if (g_UsbComm.m_nUsbType < 0) return -1;
-
-  if (!g_UsbComm.LocateDevice(g_UsbComm.m_nUsbType, g_szDeviceName, sizeof g_szDeviceName)) {
-    return -1;
+  int nUsbType = DetectUsbType(szDescription, sizeof szDescription);
+  // The detection of this call decides the type only while no printer-class
+  // session runs: a session ends only through a close.
+  if (g_UsbComm.HasSession()) {
+    if (nUsbType >= 0) nUsbType = USB_TYPE_PRINTER_CLASS;
+  } else {
+    g_UsbComm.m_nUsbType = nUsbType;
   }
+  if (nUsbType < 0) return -1;
+
+  if (!g_UsbComm.LocateDevice(nUsbType, g_szDeviceName, sizeof g_szDeviceName)) return -1;
   TRACE("usbInitPipe", "******Starting******");
   // Discovery keeps paths short enough for the suffix; refuse anything else.
   if (!AppendPipeName(g_szDeviceName, sizeof g_szDeviceName, pszPipe)) return -1;
 
   HANDLE hPipe;
-  if (bRead) {
-    if (g_UsbComm.m_hReadPort != nullptr) {
-      hPipe = g_UsbComm.m_hReadPort;
-      TRACE("usbInitPipe", "...Just Returning handle");
-    } else if (IsPrinterClass()) {
-      TRACE("usbInitPipe", "...Called Read Create File");
-      g_UsbComm.m_hReadPort = OpenPipePath(g_szDeviceName, FILE_FLAG_OVERLAPPED);
-      hPipe = g_UsbComm.StartPCLSSession();
-    } else {
-      hPipe = OpenPipePath(g_szDeviceName, 0);
-      TRACE("usbInitPipe", "IDNATIVETYPE");
-    }
+  if (bRead && (nUsbType == USB_TYPE_PRINTER_CLASS || g_UsbComm.m_hReadPort != nullptr)) {
+    // A stored read handle is handed out again; a printer-class open starts
+    // the session.
+    hPipe = g_UsbComm.OpenPCLSReadPipe(g_szDeviceName);
+  } else if (bRead) {
+    hPipe = OpenPipePath(g_szDeviceName, 0);
+    TRACE("usbInitPipe", "IDNATIVETYPE");
   } else {
-    CWritePortLock lock;
     hPipe = g_UsbComm.m_hWritePort;
-    if (hPipe == nullptr) {
-      hPipe = OpenPipePath(g_szDeviceName, 0);
-      g_UsbComm.m_hWritePort = hPipe;
-    }
+    if (hPipe == nullptr) hPipe = StoreWritePortIfEmpty(OpenPipePath(g_szDeviceName, 0));
   }
 
   if (hPipe == INVALID_HANDLE_VALUE) return -1;
   env->SetIntField(port, fieldId, HandleToJava(hPipe));
-  return g_UsbComm.m_nUsbType;
+  return nUsbType;
 }
 
 jint ReadInputPipe(JNIEnv *env, jint handle, jbyteArray data) {
@@ -118,7 +110,16 @@ jint ReadInputPipe(JNIEnv *env, jint handle, jbyteArray data) {
     bResult = g_UsbComm.ReadPCLS(pBuffer.get(), (DWORD)nData, &nCount);
   } else {
     TRACE("usbReadInputPipe", "Entering ReadFile (Nat)");
-    bResult = ReadFile(HandleFromJava(handle), pBuffer.get(), (DWORD)nData, &nCount, nullptr);
+    {
+      // A close or purge of this handle ends the read (ERROR_OPERATION_ABORTED).
+      CPortUse use(HandleFromJava(handle), PortUseKind::Read);
+      if (use.Refused()) {
+        bResult = FALSE;
+        SetLastError(ERROR_OPERATION_ABORTED);
+      } else {
+        bResult = ReadFile(use.Handle(), pBuffer.get(), (DWORD)nData, &nCount, nullptr);
+      }
+    }
     TRACE("usbReadInputPipe", "Left ReadFile (Nat)");
   }
   if (nCount > (DWORD)nData) nCount = (DWORD)nData;
@@ -158,9 +159,24 @@ jint WriteOutputPipe(JNIEnv *env, jint handle, jbyteArray data) {
   DWORD nWritten = 0;
   DWORD dwError;
   {
-    CWritePortLock lock;
-    bResult = WriteFile(g_UsbComm.m_hWritePort, pElements, (DWORD)nData, &nWritten, nullptr);
+    // No lock across the write: a printer that takes nothing blocks only
+    // this call (and a close of its handle, which ends it).
+    CPortUse use(PortUseKind::Write);
+    if (use.Refused()) {
+      bResult = FALSE;
+      SetLastError(ERROR_OPERATION_ABORTED);
+    } else {
+      bResult = WriteFile(use.Handle(), pElements, (DWORD)nData, &nWritten, nullptr);
+    }
     dwError = GetLastError();
+    // While the receiver cannot reopen a printer that went away the write
+    // handle is invalid: report why, as a read does.
+    const DWORD dwDeviceError = g_UsbComm.m_dwDeviceError;
+    if (!bResult && use.Handle() == INVALID_HANDLE_VALUE && dwDeviceError != 0 &&
+        g_UsbComm.HasSession()) {
+      dwError = dwDeviceError;
+      SetLastError(dwError);
+    }
   }
 
   char szSummary[kSummarySize];
@@ -185,26 +201,10 @@ jint ClosePipe(jint handle) {
   if (IsPrinterClass()) return g_UsbComm.StopPCLSSession(hPipe);
 
   TRACE("usbClosePipe", "?????");
-  BOOL bClosed = FALSE;
-  DWORD dwError = 0;
-  bool bWritePort;
-  {
-    // A write in progress on this handle ends before the handle goes.
-    CWritePortLock lock;
-    bWritePort = hPipe == g_UsbComm.m_hWritePort;
-    if (bWritePort) {
-      bClosed = CloseHandle(hPipe);
-      dwError = GetLastError();
-      g_UsbComm.m_hWritePort = nullptr;
-    }
-  }
-  if (!bWritePort) {
-    bClosed = CloseHandle(hPipe);
-    dwError = GetLastError();
-  }
-  if (bClosed) return 0;
-  SetLastError(dwError);
-  return (jint)dwError;
+  // Ends a read or write blocked on the handle first: on a synchronous file
+  // object the close would otherwise wait for it.
+  if (ClosePortHandle(hPipe)) return 0;
+  return (jint)GetLastError();
 }
 
 jint GetCommTimeout(jint handle) {
@@ -244,6 +244,8 @@ jint SetCommTimeout(jint handle, jint readInterval, jint readTotalMultiplier,
   MergeTimeout(&timeouts.ReadTotalTimeoutConstant, readTotalConstant);
   MergeTimeout(&timeouts.WriteTotalTimeoutMultiplier, writeTotalMultiplier);
   MergeTimeout(&timeouts.WriteTotalTimeoutConstant, writeTotalConstant);
+  // Success leaves the last error alone: clear it so that the result is 0.
+  SetLastError(0);
   DeviceIoControl(hPort, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0,
                   &nReturned, nullptr);
   return (jint)GetLastError();
@@ -251,7 +253,11 @@ jint SetCommTimeout(jint handle, jint readInterval, jint readTotalMultiplier,
 
 jint PurgeRequest(jint handle) {
   if (IsPrinterClass()) return 1;
-  PurgeComm(HandleFromJava(handle), PURGE_RXABORT | PURGE_RXCLEAR);
+  HANDLE hPort = HandleFromJava(handle);
+  // A read blocked on a synchronous handle would hold the purge back.
+  EndPortReads(hPort);
+  SetLastError(0);
+  PurgeComm(hPort, PURGE_RXABORT | PURGE_RXCLEAR);
   return (jint)GetLastError();
 }
 

@@ -6,6 +6,7 @@
 
 #include "buffer/CircularBuffer.h"
 #include "jni/Trace.h"
+#include "usbcomm/PortUse.h"
 #include "usbcomm/UsbComm.h"
 
 namespace {
@@ -29,18 +30,12 @@ class CSessionReader {
   CSessionReader &operator=(const CSessionReader &) = delete;
 };
 
-// Guards m_hWritePort against a write through a handle that the receiver's
-// reopen or a close has just closed. A spin lock on a constant-initialised
-// flag: it needs no kernel object, so nothing is created at load, nothing
-// can fail to be created, and nothing is left open at unload. It is held
-// for one synchronous write or one handle swap, so backing off with Sleep
-// is enough.
-std::atomic_flag g_bWritePortBusy = ATOMIC_FLAG_INIT;
-
-// Two Java threads may close the read and the write pipe at once; the second
-// close must not wait on a thread handle that the first is closing. Held
-// for the whole stop, which is bounded once the quit event is signalled.
-std::atomic_flag g_bStopBusy = ATOMIC_FLAG_INIT;
+// Starts and stops of the session exclude each other: a read open never
+// starts a second session beside a running one, and two Java threads may
+// close the read and the write pipe at once. Held for a start or a whole
+// stop, which is bounded once the quit event is signalled; never taken by
+// the receiver.
+std::atomic_flag g_bSessionBusy = ATOMIC_FLAG_INIT;
 
 class CSpinGuard {
  public:
@@ -90,11 +85,25 @@ DWORD AwaitReceiverEnd(HANDLE hThread) {
 
 }  // namespace
 
-void CUsbComm::LockWritePort() {
-  while (g_bWritePortBusy.test_and_set(std::memory_order_acquire)) Sleep(1);
-}
+bool CUsbComm::HasSession() const { return m_QuitEvent.load() != NULL; }
 
-void CUsbComm::UnlockWritePort() { g_bWritePortBusy.clear(std::memory_order_release); }
+HANDLE CUsbComm::OpenPCLSReadPipe(const char *pszPath) {
+  CSpinGuard starting(g_bSessionBusy);
+  // A running session is reused, also while the receiver swaps its handles.
+  if (HasSession() || m_hReadPort != NULL) {
+    TRACE("usbInitPipe", "...Just Returning handle");
+    return m_hReadPort;
+  }
+  TRACE("usbInitPipe", "...Called Read Create File");
+  m_hReadPort = CreateFileA(pszPath, GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, NULL);
+  const HANDLE hResult = StartPCLSSession();
+  // A session started behind a failed open has no handle for Java to close it
+  // with: release it here.
+  if (hResult == INVALID_HANDLE_VALUE && HasSession()) StopSessionLocked(NULL, false);
+  return hResult;
+}
 
 HANDLE CUsbComm::StartPCLSSession() {
   HANDLE hResult = m_hReadPort;
@@ -240,6 +249,10 @@ BOOL CUsbComm::ReadPCLS(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnCoun
       if (*pnCount > 0) return bResult;
       continue;
     }
+    // Tell Java why: the printer is gone (the receiver's device error) or it
+    // is there and sent nothing in time.
+    const DWORD dwDeviceError = m_dwDeviceError;
+    SetLastError(dwDeviceError != 0 ? dwDeviceError : WAIT_TIMEOUT);
     TRACE("usbReadInputPipe", "GetPCLSData: 0 return");
     TRACE_ERR("usbReadInputPipe", "GetPCLSData", GetLastError());
     return bResult;
@@ -253,7 +266,11 @@ DWORD CUsbComm::BytesAvailable() {
 }
 
 int CUsbComm::StopPCLSSession(HANDLE hPassed) {
-  CSpinGuard stopping(g_bStopBusy);
+  CSpinGuard stopping(g_bSessionBusy);
+  return StopSessionLocked(hPassed, true);
+}
+
+int CUsbComm::StopSessionLocked(HANDLE hPassed, bool bTrace) {
   const bool bMatch = hPassed == m_hReadPort.load() || hPassed == m_hWritePort.load();
   // With no quit event there is nothing to wait for; show the result of a
   // wait that found the receiver gone.
@@ -261,7 +278,7 @@ int CUsbComm::StopPCLSSession(HANDLE hPassed) {
   const HANDLE hQuitEvent = m_QuitEvent;
   if (hQuitEvent != NULL) {
     SetEvent(hQuitEvent);
-    TRACE("usbClosePipe", "WaitForSingleObject");
+    if (bTrace) TRACE("usbClosePipe", "WaitForSingleObject");
     // Wait for the receiver thread itself, not for m_ReadThreadTerminated:
     // a reader may pass that signal on while the receiver still runs, and
     // some of the receiver's ways out never give it. Once the thread has
@@ -269,16 +286,16 @@ int CUsbComm::StopPCLSSession(HANDLE hPassed) {
     const HANDLE hThread = m_hWorkerThread;
     if (hThread != NULL) dwWait = AwaitReceiverEnd(hThread);
     if (dwWait == WAIT_FAILED) {
-      TRACE("usbClosePipe", "WaitForSingleObject m_ReadThreadTerminated failed");
-      TRACE("usbClosePipe", "Exit");
+      if (bTrace) TRACE("usbClosePipe", "WaitForSingleObject m_ReadThreadTerminated failed");
+      if (bTrace) TRACE("usbClosePipe", "Exit");
       return 1;
     }
-    TRACE("usbClosePipe", "WaitForSingleObject default");
-    TRACE_FMT("usbClosePipe", "wait ret=%ld", (long)dwWait);
+    if (bTrace) TRACE("usbClosePipe", "WaitForSingleObject default");
+    if (bTrace) TRACE_FMT("usbClosePipe", "wait ret=%ld", (long)dwWait);
   }
-  if (bMatch) {
+  if (bTrace && bMatch) {
     TRACE_FMT("usbClosePipe", "match close res rv=%ld", (long)dwWait);
-  } else {
+  } else if (bTrace) {
     TRACE_FMT("usbClosePipe", "differ close res rv=%ld", (long)dwWait);
   }
 
@@ -292,7 +309,7 @@ int CUsbComm::StopPCLSSession(HANDLE hPassed) {
   while (g_nSessionReaders.load() != 0) Sleep(1);
 
   if (hThread != NULL) {
-    TRACE("usbClosePipe", "CloseHandle m_hWorkerThread");
+    if (bTrace) TRACE("usbClosePipe", "CloseHandle m_hWorkerThread");
     CloseHandle(hThread);
   }
   delete pRing;
@@ -302,17 +319,16 @@ int CUsbComm::StopPCLSSession(HANDLE hPassed) {
 
   const HANDLE hRead = m_hReadPort.exchange(NULL);
   if (hRead != NULL) {
-    if (bMatch) TRACE("usbClosePipe", "Close Read Handle");
+    if (bTrace && bMatch) TRACE("usbClosePipe", "Close Read Handle");
     CloseHandle(hRead);
   }
-  LockWritePort();
-  const HANDLE hWrite = m_hWritePort.exchange(NULL);
+  // A write blocked on the write handle is ended, not waited for.
+  const HANDLE hWrite = m_hWritePort;
   if (hWrite != NULL) {
-    if (bMatch) TRACE("usbClosePipe", "Close Write Handle");
-    CloseHandle(hWrite);
+    if (bTrace && bMatch) TRACE("usbClosePipe", "Close Write Handle");
+    ClosePortHandle(hWrite);
   }
-  UnlockWritePort();
 
-  TRACE("usbClosePipe", "Exit");
+  if (bTrace) TRACE("usbClosePipe", "Exit");
   return 0;
 }

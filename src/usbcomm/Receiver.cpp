@@ -5,6 +5,7 @@
 
 #include "buffer/CircularBuffer.h"
 #include "jni/Trace.h"
+#include "usbcomm/PortUse.h"
 #include "usbcomm/UsbComm.h"
 
 // "File not found????" is traced once per load of the library.
@@ -26,17 +27,17 @@ bool QuitSignalled(HANDLE hQuitEvent, DWORD dwTimeout) {
   return WaitForSingleObject(hQuitEvent, dwTimeout) == WAIT_OBJECT_0;
 }
 
-// Holds the write-port lock for one scope.
-class CWritePortGuard {
- public:
-  explicit CWritePortGuard(CUsbComm &comm) : m_comm(comm) { m_comm.LockWritePort(); }
-  ~CWritePortGuard() { m_comm.UnlockWritePort(); }
-  CWritePortGuard(const CWritePortGuard &) = delete;
-  CWritePortGuard &operator=(const CWritePortGuard &) = delete;
+// The errors Windows gives for a printer that was unplugged or switched off
+// under an open handle.
+bool IsRemovalError(DWORD dwError) {
+  return dwError == ERROR_DEVICE_NOT_CONNECTED || dwError == ERROR_GEN_FAILURE ||
+         dwError == ERROR_NO_SUCH_DEVICE || dwError == ERROR_BAD_COMMAND;
+}
 
- private:
-  CUsbComm &m_comm;
-};
+HANDLE OpenDevicePath(const char *pszPath, DWORD dwFlags) {
+  return CreateFileA(pszPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     NULL, OPEN_EXISTING, dwFlags, NULL);
+}
 
 // Waits until the read in flight on pov is over: a cancelled read may still
 // complete into the input buffer and the record, which the next read or the
@@ -77,6 +78,7 @@ void StoreBlock(CUsbComm &comm, const BYTE *pbInput, DWORD nBytes) {
 void HandlePendingRead(CUsbComm &comm, HANDLE hRead, OVERLAPPED *pov, BYTE *pbInput,
                        DWORD *pnBytesRead) {
   comm.m_bPCLSPowerStatus = 1;
+  comm.m_dwDeviceError = 0;
   TRACE("ReceiveData", "WaitForMultipleObjects start");
   const HANDLE ahWait[2] = {pov->hEvent, comm.m_QuitEvent};
   const DWORD dwWait = WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
@@ -172,6 +174,7 @@ int CUsbComm::ReceiveData() {
     // ReopenCom replaces the handle only on this thread, between reads.
     const HANDLE hRead = m_hReadPort;
     if (ReadFile(hRead, abInput, READ_BLOCK, &nBytesRead, &ov)) {
+      m_dwDeviceError = 0;
       TRACE_FMT("ReceiveData", "From2 ReceiveData nBytesRead=%d", (int)nBytesRead);
       DumpHex("READ2", abInput, (int)nBytesRead, DUMP_BYTES_PER_LINE);
       StoreBlock(*this, abInput, nBytesRead);
@@ -183,6 +186,11 @@ int CUsbComm::ReceiveData() {
       TRACE("ReceiveData", "ReadFile No error");
     } else {
       const DWORD dwError = GetLastError();
+      // A read on the handle of a failed reopen says nothing new: the
+      // reopen recorded why it failed.
+      if (dwError != ERROR_IO_PENDING && hRead != INVALID_HANDLE_VALUE) {
+        m_dwDeviceError = dwError;
+      }
       switch (dwError) {
         case ERROR_FILE_NOT_FOUND:
           if (g_bFileNotFoundTraced.exchange(1) == 0) TRACE("ReceiveData", "File not found????");
@@ -233,6 +241,18 @@ int CUsbComm::ReceiveData() {
 
         default:
           TRACE_FMT("Default case", " dwError = %d", (int)dwError);
+          if (IsRemovalError(dwError)) {
+            // The printer is gone: retrying the dead handle would never see
+            // it come back. Reopen as after a handle error, at its pace.
+            m_bPCLSPowerStatus = 0;
+            ReopenAndReportPower(*this);
+            if (QuitSignalled(m_QuitEvent, INVALID_HANDLE_QUIT_WAIT_MS)) {
+              m_bKeepReading = 0;
+              TRACE("ReceiveData", "Terminating Read Thread(EIH)");
+              SetEvent(m_ReadThreadTerminated);
+            }
+            break;
+          }
           if (QuitSignalled(m_QuitEvent, OTHER_ERROR_QUIT_WAIT_MS)) {
             m_bKeepReading = 0;
             TRACE("ReceiveData", "Terminating Read Thread(EIH)");
@@ -258,50 +278,48 @@ int CUsbComm::ReceiveData() {
 int CUsbComm::ReopenCom() {
   TRACE("ReopenCom", "Invalidate Handles");
   m_bHandlesValid = 0;
-  {
-    // A Java write waits until the new write handle is in place, so that it
-    // never goes to the handle closed here (or to one that reuses its value).
-    CWritePortGuard writeLock(*this);
-    const HANDLE hOldWrite = m_hWritePort.exchange(NULL);
-    if (hOldWrite != NULL) CloseHandle(hOldWrite);
+  const int nUsbType = m_nUsbType;
+  if (nUsbType < 0) {
     const HANDLE hOldRead = m_hReadPort.exchange(NULL);
-    if (hOldRead != NULL) CloseHandle(hOldRead);
-
-    const int nUsbType = m_nUsbType;
-    if (nUsbType < 0) return 0;
-
-    // Nothing found leaves the handles invalid; the opens below then fail on
-    // whatever path the buffer holds.
-    LocateDevice(nUsbType, m_szDevicePath, USB_PATH_SIZE);
-
-    if (nUsbType == USB_TYPE_PRINTER_CLASS) {
-      const HANDLE hRead = CreateFileA(m_szDevicePath, GENERIC_READ | GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                                       FILE_FLAG_OVERLAPPED, NULL);
-      if (hRead == INVALID_HANDLE_VALUE) {
-        TRACE("ReopenCom - CreateFile", " h = INVALID_HANDLE_VALUE");
-      }
-      m_hReadPort = hRead;
-    } else {
-      // Only a printer-class session reads through a stored handle; this one
-      // would have no owner.
-      const HANDLE hProbe =
-          CreateFileA(m_szDevicePath, GENERIC_READ | GENERIC_WRITE,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
-      TRACE("usbInitPipe", "IDNATIVETYPE");
-      if (hProbe != INVALID_HANDLE_VALUE) CloseHandle(hProbe);
-    }
-
-    const HANDLE hWrite =
-        CreateFileA(m_szDevicePath, GENERIC_READ | GENERIC_WRITE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
-    m_hWritePort = hWrite;
-    if (hWrite != INVALID_HANDLE_VALUE) {
-      PurgeComm(hWrite, PURGE_TXCLEAR);
-      PurgeComm(hWrite, PURGE_RXCLEAR);
-      m_bHandlesValid = 1;
-    }
+    if (hOldRead != NULL && hOldRead != INVALID_HANDLE_VALUE) CloseHandle(hOldRead);
+    ReplaceWritePort(NULL);
+    return 0;
   }
+
+  // The new handles are opened before the old ones go and swapped in whole,
+  // so that no open or write ever finds no handle, and no handle value is
+  // closed while a field still holds it (Windows hands a closed value out
+  // again at once). Nothing found leaves the handles invalid; the opens below
+  // then fail on whatever path the buffer holds.
+  LocateDevice(nUsbType, m_szDevicePath, USB_PATH_SIZE);
+
+  if (nUsbType == USB_TYPE_PRINTER_CLASS) {
+    const HANDLE hRead = OpenDevicePath(m_szDevicePath, FILE_FLAG_OVERLAPPED);
+    if (hRead == INVALID_HANDLE_VALUE) {
+      // The read error that brought us here says more ("not connected") than
+      // the open's "not found": keep it.
+      if (m_dwDeviceError == 0) m_dwDeviceError = GetLastError();
+      TRACE("ReopenCom - CreateFile", " h = INVALID_HANDLE_VALUE");
+    }
+    // Only this thread reads through the read handle, between reads.
+    const HANDLE hOldRead = m_hReadPort.exchange(hRead);
+    if (hOldRead != NULL && hOldRead != INVALID_HANDLE_VALUE) CloseHandle(hOldRead);
+  } else {
+    // Only a printer-class session reads through a stored handle; this one
+    // would have no owner.
+    const HANDLE hProbe = OpenDevicePath(m_szDevicePath, 0);
+    TRACE("usbInitPipe", "IDNATIVETYPE");
+    if (hProbe != INVALID_HANDLE_VALUE) CloseHandle(hProbe);
+  }
+
+  const HANDLE hWrite = OpenDevicePath(m_szDevicePath, 0);
+  if (hWrite != INVALID_HANDLE_VALUE) {
+    PurgeComm(hWrite, PURGE_TXCLEAR);
+    PurgeComm(hWrite, PURGE_RXCLEAR);
+  }
+  // A write still blocked on the old handle is ended; nothing waits for it.
+  ReplaceWritePort(hWrite);
+  if (hWrite != INVALID_HANDLE_VALUE) m_bHandlesValid = 1;
 
   if (m_bHandlesValid) {
     TRACE("ReopenCom", "Handles Valid");

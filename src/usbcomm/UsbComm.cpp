@@ -11,7 +11,8 @@ CUsbComm::CUsbComm()
       m_hPCLSDataEvent(nullptr),
       m_pCCBuffer(nullptr),
       m_hReadPort(nullptr),
-      m_hWritePort(nullptr) {}
+      m_hWritePort(nullptr),
+      m_dwDeviceError(0) {}
 
 // Handles, events, the receiver thread and the ring buffer belong to the
 // session, which only usbClosePipe ends; unloading the library leaves them.

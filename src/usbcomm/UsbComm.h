@@ -35,9 +35,16 @@ class CUsbComm {
   // The printer-class fetch of usbReadInputPipe: GetPCLSData until it fails
   // or delivers a byte. Returns the read result; *pnCount the bytes delivered.
   BOOL ReadPCLS(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnCount);
+  // The printer-class read open of usbInitPipe: the running session's read
+  // handle, or a new session on pszPath. INVALID_HANDLE_VALUE on failure,
+  // with nothing of a session left behind.
+  HANDLE OpenPCLSReadPipe(const char *pszPath);
+  // A printer-class session exists from its start until its close.
+  bool HasSession() const;
   // The printer-class close: stops the receiver and releases the session.
   // Returns 0, or 1 when waiting for the receiver failed.
   int StopPCLSSession(HANDLE hPassed);
+  int StopSessionLocked(HANDLE hPassed, bool bTrace);
   BOOL GetPCLSData(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnBytesRead, DWORD dwTimeout);
   DWORD BytesAvailable();
 
@@ -45,11 +52,6 @@ class CUsbComm {
   int ReceiveData();
   int ReopenCom();
 
-  // The write handle may be replaced by the receiver while a Java thread
-  // writes through it: every use and every replacement of m_hWritePort holds
-  // this lock (PclsSession.cpp).
-  void LockWritePort();
-  void UnlockWritePort();
 
   // Fields, in this order. The Java threads and the receiver share them
   // without a lock: each is one lock-free 32-bit (or 8-bit, or pointer)
@@ -67,6 +69,10 @@ class CUsbComm {
   std::atomic<HANDLE> m_hWritePort;
   std::atomic<LONG> m_bHandlesValid;
   std::atomic<HANDLE> m_hWorkerThread;
+  // What the receiver last heard from a printer that is gone or not powered
+  // (0 while it reads): a printer-class read that fails leaves it as the
+  // last error, WAIT_TIMEOUT when the printer simply sent nothing in time.
+  std::atomic<DWORD> m_dwDeviceError;
 };
 
 extern CUsbComm g_UsbComm;

@@ -12,6 +12,12 @@
 
 namespace conformance {
 
+constexpr DWORD kStallWriteBytes = 1u << 20;
+
+// True on Wine, whose differences from documented Windows behaviour some
+// cases record.
+bool RunningOnWine();
+
 class CTestDevice {
  public:
   // A fresh device; null (and a test failure) when it cannot be made.
@@ -24,6 +30,12 @@ class CTestDevice {
   virtual bool Send(const void *pData, DWORD nBytes) = 0;
   // Waits (bounded) until the host has written nBytes more and returns them.
   virtual std::string Receive(DWORD nBytes) = 0;
+  // While stalled the device takes nothing, so that a large enough write
+  // blocks (kStallWriteBytes is large enough on every device).
+  virtual void Stall(bool bStall) = 0;
+  // Returns once nReads reads are waiting on the device. The emulation knows;
+  // a named pipe does not show it, so there it is a settling pause.
+  virtual void AwaitPendingReads(DWORD nReads) = 0;
 };
 
 }  // namespace conformance

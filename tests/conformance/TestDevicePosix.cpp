@@ -27,6 +27,10 @@ class CSimDevice : public CTestDevice {
     m_nReceived = nWanted;
     return s.substr(nWanted - nBytes);
   }
+  void Stall(bool bStall) override { SimSetWriteStall(m_dev, bStall ? TRUE : FALSE); }
+  void AwaitPendingReads(DWORD nReads) override {
+    EXPECT_TRUE(SimWaitPendingReads(m_dev, nReads, kBoundMs));
+  }
 
  private:
   const SIMDEV m_dev;
@@ -35,6 +39,8 @@ class CSimDevice : public CTestDevice {
 };
 
 }  // namespace
+
+bool RunningOnWine() { return false; }
 
 std::unique_ptr<CTestDevice> CTestDevice::Create() {
   static int s_nDevices = 0;

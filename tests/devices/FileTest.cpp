@@ -79,16 +79,31 @@ TEST_F(FileTest, ZeroByteReadCompletesAtOnceWithoutTakingBytes) {
   EXPECT_EQ(SimPendingToHost(dev), 1u);
 }
 
-TEST_F(FileTest, ClosingTheLastHandleEndsABlockedSynchronousRead) {
+// An overlapped file's close cancels its reads; a synchronous one's close
+// waits for the request in progress, which CancelSynchronousIo can end.
+TEST_F(FileTest, ClosingTheLastHandleCancelsOverlappedReadsButWaitsForSynchronousOnes) {
   const std::string sPath = PathOf("closeblocked");
   const SIMDEV dev = Plug(SIM_CLASS_PRINTER, sPath);
-  HANDLE h = Open(sPath + "\\PIPE00");
-  auto read = ReadAsync(h, 64);
+  HANDLE hOv = Open(sPath + "\\PIPE00", FILE_FLAG_OVERLAPPED);
+  HANDLE hSync = Open(sPath + "\\PIPE00");
+  HANDLE hEvent = Event();
+  OVERLAPPED ov{};
+  ov.hEvent = hEvent;
+  char ab[8];
+  ASSERT_FALSE(ReadFile(hOv, ab, sizeof ab, nullptr, &ov));
+  ASSERT_TRUE(CloseHandle(hOv));
+  ASSERT_EQ(WaitForSingleObject(hEvent, kBoundMs), WAIT_OBJECT_0);
+  EXPECT_EQ(ov.Internal, static_cast<ULONG_PTR>(ERROR_OPERATION_ABORTED));
+
+  auto read = ReadAsync(hSync, 64);
   ASSERT_TRUE(SimWaitPendingReads(dev, 1, kBoundMs));
-  ASSERT_TRUE(CloseHandle(h));
-  const CReadResult r = Await(read);
-  EXPECT_FALSE(r.bOk);
-  EXPECT_EQ(r.dwError, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  const DWORD nClosesBefore = SimCallCount(SIM_FN_CloseHandle);
+  auto close = std::async(std::launch::async, [hSync] { return CloseHandle(hSync); });
+  ASSERT_TRUE(SimWaitCallCount(SIM_FN_CloseHandle, nClosesBefore + 1, kBoundMs));
+  EXPECT_EQ(SimPendingReads(dev), 1u) << "the close must not end the read";
+  Send(dev, "late");
+  EXPECT_EQ(Await(read).sData, "late");
+  EXPECT_TRUE(close.get());
 }
 
 TEST_F(FileTest, UnplugKillsOpenFilesAndReplugBringsTheDeviceBackForNewOpensOnly) {
@@ -227,8 +242,10 @@ TEST_F(FileTest, ResponderAnswersARequestEvenWhenWrittenInPieces) {
   const SIMDEV dev = Plug(SIM_CLASS_PRINTER, sPath);
   ASSERT_TRUE(SimAddResponder(dev, "\x1b?", 2, "old", 3));
   ASSERT_TRUE(SimAddResponder(dev, "\x1b?", 2, "OK", 2));  // replaces the reply
+  // Two file objects: a synchronous one runs one request at a time.
+  HANDLE hRead = Open(sPath);
   HANDLE h = Open(sPath);
-  auto read = ReadAsync(h, 16);
+  auto read = ReadAsync(hRead, 16);
   ASSERT_TRUE(SimWaitPendingReads(dev, 1, kBoundMs));
   EXPECT_TRUE(Write(h, "xx\x1b"));
   EXPECT_EQ(SimPendingReads(dev), 1u);

@@ -95,6 +95,17 @@ TEST_F(LineControlTest, PurgeAbortsAndClearsTheInput) {
   EXPECT_EQ(Purge(m_hRead + 4000), ERROR_INVALID_HANDLE);
 }
 
+// Success leaves the thread's last error alone on Windows: a successful set
+// or purge must not return what an earlier call left (317 here).
+TEST_F(LineControlTest, SuccessIsZeroWhateverAnEarlierCallLeft) {
+  const jint nUnknownCode = 0x7FFF0001;
+  Java_com_velto_printer_UsbPort_usbGetErrorString(Env(), m_jni.Self(), nUnknownCode);
+  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
+  EXPECT_EQ(SetTimeouts(m_hRead, 1, 2, 3, 4, 5), 0);
+  SetLastError(ERROR_MR_MID_NOT_FOUND);
+  EXPECT_EQ(Purge(m_hRead), 0);
+}
+
 TEST_F(LineControlTest, PrinterClassLeavesTheDeviceAlone) {
   g_UsbComm.m_nUsbType = USB_TYPE_PRINTER_CLASS;
   EXPECT_EQ(GetTimeout(m_hRead), 1);

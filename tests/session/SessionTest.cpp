@@ -362,15 +362,70 @@ INSTANTIATE_TEST_SUITE_P(
 // The read pipe cannot be opened: the session starts all the same, the open
 // reports -1, and the receiver reopens the handles; a later open hands out
 // the reopened handle.
-TEST_F(SessionTest, FailedFirstOpenIsRecoveredByTheReceiver) {
+// A later open that detects another type (here none: the printer is away)
+// does not switch the paths of the running session: its close still stops it.
+TEST_F(SessionTest, LaterDetectionDoesNotSwitchTheTypeUnderTheSession) {
+  StartSession();
+  ASSERT_TRUE(SimUnplug(m_Dev));
+  EXPECT_EQ(OpenWrite(), -1);
+  ASSERT_TRUE(SimReplug(m_Dev));
+  EXPECT_EQ(OpenRead(), USB_TYPE_PRINTER_CLASS);
+  EXPECT_EQ(SimCallCount(SIM_FN_CreateThread), 1u) << "no second receiver";
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_TRUE(SessionReleased());
+}
+
+// While the receiver reopens the printer, a read open finds the running
+// session and starts no second one.
+TEST_F(SessionTest, ReadOpenDuringTheReopenReusesTheSession) {
+  StartSession();
+  m_Log.HoldAt("Printer found.");
+  // The read after this block fails: the receiver reopens.
+  SimInjectFailure(SIM_FN_ReadFile, 0, 1, ERROR_ACCESS_DENIED);
+  ASSERT_TRUE(SimSend(m_Dev, "x", 1));
+  ASSERT_TRUE(m_Log.WaitHeld());
+  const jint nOpened = OpenRead();
+  m_Log.Release();
+  EXPECT_EQ(nOpened, USB_TYPE_PRINTER_CLASS);
+  EXPECT_EQ(SimCallCount(SIM_FN_CreateThread), 1u) << "no second receiver";
+  ASSERT_TRUE(m_Log.WaitFor("Handles Valid"));
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_TRUE(SessionReleased());
+}
+
+// A failed read tells "nothing in time" (WAIT_TIMEOUT) from "the printer is
+// gone" (its device error), and the session comes back by itself.
+TEST_F(SessionTest, FailedReadTellsSilenceFromAbsenceAndTheSessionRecovers) {
+  StartSession();
+  EXPECT_EQ(Read(8), -1);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(WAIT_TIMEOUT));
+  ASSERT_TRUE(SimUnplug(m_Dev));
+  ASSERT_TRUE(m_Log.WaitFor("Handles Invalid"));
+  EXPECT_EQ(Read(8), -1);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+  EXPECT_EQ(Write(Bytes("x")), ERROR_DEVICE_NOT_CONNECTED);
+
+  ASSERT_TRUE(SimReplug(m_Dev));
+  ASSERT_TRUE(m_Log.WaitFor("Handles Valid"));
+  ASSERT_TRUE(WaitReceiverPending());
+  SendAndWaitStored(Bytes("back"));
+  std::vector<BYTE> got;
+  EXPECT_EQ(Read(8, &got), 4);
+  EXPECT_EQ(got, Bytes("back"));
+  EXPECT_EQ(Close(ReadHandle()), 0);
+}
+
+// Java gets no handle to close a session started behind a failed open with:
+// the open releases it, and the next open starts afresh.
+TEST_F(SessionTest, FailedReadOpenLeavesNoSessionBehind) {
   m_Log.ArmAt("...Called Read Create File", SIM_FN_CreateFileA, 0, 1, ERROR_ACCESS_DENIED);
   EXPECT_EQ(OpenRead(), -1);
   EXPECT_EQ(m_Jni.PortFieldWrites("hReadPort"), 0);
-  ASSERT_TRUE(WaitReceiverPending());
-  EXPECT_TRUE(m_Log.InOrder({"ERROR_INVALID_HANDLE Error", "Calling ReopenCom", "Handles Valid"}));
+  EXPECT_TRUE(SessionReleased());
+  EXPECT_EQ(g_UsbComm.m_hReadPort.load(), nullptr);
+  EXPECT_EQ(SimOpenHandleCount(), 0u);
 
   EXPECT_EQ(OpenRead(), USB_TYPE_PRINTER_CLASS);
-  EXPECT_EQ((HANDLE)(intptr_t)ReadHandle(), g_UsbComm.m_hReadPort.load());
   SendAndWaitStored(Bytes("back"));
   std::vector<BYTE> got;
   EXPECT_EQ(Read(16, &got), 4);

@@ -81,6 +81,18 @@ WIN32EMU_API BOOL SimScriptWriteError(SIMDEV dev, int nPipe, DWORD dwError);
 // The next write on that pipe succeeds but takes only nBytes.
 WIN32EMU_API BOOL SimScriptShortWrite(SIMDEV dev, int nPipe, DWORD nBytes);
 
+// ---- Writes that block ----
+// While a device is stalled (offline, out of paper, slow) its writes take
+// nothing and block: a synchronous write blocks its caller, an overlapped one
+// pends. Ending the stall completes them in order; an unplug ends them with
+// the removal error. On the native class a blocked synchronous write honours
+// the driver's write time-outs (multiplier x bytes + constant; 0 and 0: no
+// limit) and then succeeds with the bytes taken so far (a short count).
+WIN32EMU_API BOOL SimSetWriteStall(SIMDEV dev, BOOL bStall);
+// Waits (blocks) until at least nWrites writes are blocked on the device, or
+// dwTimeoutMs passes. TRUE when reached.
+WIN32EMU_API BOOL SimWaitPendingWrites(SIMDEV dev, DWORD nWrites, DWORD dwTimeoutMs);
+
 // ---- Native driver state ----
 WIN32EMU_API BOOL SimGetTimeouts(SIMDEV dev, COMMTIMEOUTS *pTimeouts);
 WIN32EMU_API BOOL SimSetTimeouts(SIMDEV dev, const COMMTIMEOUTS *pTimeouts);
@@ -132,6 +144,8 @@ enum {
   SIM_FN_FormatMessageA,
   SIM_FN_LocalFree,
   SIM_FN_MultiByteToWideChar,
+  SIM_FN_OpenThread,
+  SIM_FN_CancelSynchronousIo,
   SIM_FN_ALLOC,
   SIM_FN_COUNT
 };

@@ -128,6 +128,8 @@ typedef struct _SP_DEVINFO_DATA {
 #define MAXIMUM_WAIT_OBJECTS 64
 #define STATUS_PENDING 0x00000103u
 #define STILL_ACTIVE 0x00000103u
+#define THREAD_TERMINATE 0x0001u
+#define SYNCHRONIZE 0x00100000u
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
@@ -193,12 +195,14 @@ typedef struct _SP_DEVINFO_DATA {
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_HANDLE_EOF 38L
+#define ERROR_BROKEN_PIPE 109L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_SEM_TIMEOUT 121L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_BUSY 170L
+#define ERROR_NO_SUCH_DEVICE 433L
 #define ERROR_DISCARDED 157L
 #define ERROR_NOT_LOCKED 158L
 #define ERROR_NO_MORE_ITEMS 259L
@@ -211,6 +215,7 @@ typedef struct _SP_DEVINFO_DATA {
 #define ERROR_INVALID_FLAGS 1004L
 #define ERROR_NO_UNICODE_TRANSLATION 1113L
 #define ERROR_DEVICE_NOT_CONNECTED 1167L
+#define ERROR_NOT_FOUND 1168L
 #define ERROR_INVALID_USER_BUFFER 1784L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_TIMEOUT 1460L
@@ -242,6 +247,16 @@ WIN32EMU_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes
 WIN32EMU_API DWORD WINAPI ResumeThread(HANDLE hThread);
 WIN32EMU_API BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 WIN32EMU_API DWORD WINAPI GetCurrentThreadId(void);
+// A new handle to the thread with id dwThreadId: one made by CreateThread or
+// any other thread that has called into the emulation and not yet ended.
+// Blocks: no. Unknown id: NULL (ERROR_INVALID_PARAMETER).
+WIN32EMU_API HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle,
+                                      DWORD dwThreadId);
+// Ends the synchronous I/O request that thread hThread is blocked in (or
+// waits to start on a synchronous file object) with ERROR_OPERATION_ABORTED.
+// Blocks: no. No such request: FALSE (ERROR_NOT_FOUND); not a thread:
+// FALSE (ERROR_INVALID_HANDLE).
+WIN32EMU_API BOOL WINAPI CancelSynchronousIo(HANDLE hThread);
 WIN32EMU_API void WINAPI Sleep(DWORD dwMilliseconds);
 WIN32EMU_API DWORD WINAPI GetTickCount(void);
 WIN32EMU_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);

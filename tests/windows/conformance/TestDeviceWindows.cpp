@@ -20,6 +20,7 @@ class CPipeDevice : public CTestDevice {
   }
   ~CPipeDevice() override {
     if (m_hThread != nullptr) {
+      SetEvent(m_hRun);
       SetEvent(m_hStop);
       WaitForSingleObject(m_hThread, INFINITE);
       CloseHandle(m_hThread);
@@ -29,6 +30,7 @@ class CPipeDevice : public CTestDevice {
       CloseHandle(m_hPipe);
     }
     if (m_hStop != nullptr) CloseHandle(m_hStop);
+    if (m_hRun != nullptr) CloseHandle(m_hRun);
     DeleteCriticalSection(&m_Lock);
   }
 
@@ -41,7 +43,8 @@ class CPipeDevice : public CTestDevice {
         szPath, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
     m_hStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (m_hPipe == INVALID_HANDLE_VALUE || m_hStop == nullptr) return false;
+    m_hRun = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    if (m_hPipe == INVALID_HANDLE_VALUE || m_hStop == nullptr || m_hRun == nullptr) return false;
     m_hThread = CreateThread(nullptr, 0, ServeProc, this, 0, nullptr);
     return m_hThread != nullptr;
   }
@@ -60,6 +63,15 @@ class CPipeDevice : public CTestDevice {
     CloseHandle(ov.hEvent);
     return bOk && nWritten == nBytes;
   }
+
+  void Stall(bool bStall) override {
+    if (bStall) {
+      ResetEvent(m_hRun);
+    } else {
+      SetEvent(m_hRun);
+    }
+  }
+  void AwaitPendingReads(DWORD) override { Sleep(200); }
 
   std::string Receive(DWORD nBytes) override {
     EnterCriticalSection(&m_Lock);
@@ -104,7 +116,10 @@ class CPipeDevice : public CTestDevice {
       }
     }
     char ab[4096];
+    HANDLE ahRun[2] = {m_hRun, m_hStop};
     while (bConnected) {
+      // Stalled: take nothing until the stall ends, so the pipe fills up.
+      if (WaitForMultipleObjects(2, ahRun, FALSE, INFINITE) != WAIT_OBJECT_0) break;
       ResetEvent(ov.hEvent);
       if (!ReadFile(m_hPipe, ab, sizeof ab, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
         break;
@@ -128,6 +143,7 @@ class CPipeDevice : public CTestDevice {
   std::string m_szPath;
   HANDLE m_hPipe = INVALID_HANDLE_VALUE;
   HANDLE m_hStop = nullptr;
+  HANDLE m_hRun = nullptr;  // reset while stalled
   HANDLE m_hThread = nullptr;
   CRITICAL_SECTION m_Lock;
   CONDITION_VARIABLE m_Changed;
@@ -136,6 +152,11 @@ class CPipeDevice : public CTestDevice {
 };
 
 }  // namespace
+
+bool RunningOnWine() {
+  HMODULE hNtdll = GetModuleHandleA("ntdll.dll");
+  return hNtdll != nullptr && GetProcAddress(hNtdll, "wine_get_version") != nullptr;
+}
 
 std::unique_ptr<CTestDevice> CTestDevice::Create() {
   static int s_nDevices = 0;

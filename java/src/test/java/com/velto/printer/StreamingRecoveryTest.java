@@ -20,11 +20,10 @@ import org.junit.jupiter.params.provider.ValueSource;
  * printer is unplugged and plugged in again during the reads.
  *
  * <p>The simulated unplug fails the open handles with {@code ERROR_DEVICE_NOT_CONNECTED}, for
- * good. The receiver treats that code as an unlisted error (cancel, pause, read again) and does
- * not reopen; it reopens after {@code ERROR_ACCESS_DENIED} and {@code ERROR_INVALID_HANDLE}. The
- * tests therefore make the stale handle's next read fail with one of those two codes once the
- * printer is back, and check that the reads, and the writes through the reopened write handle,
- * go on.
+ * good. The receiver reopens after that code as after {@code ERROR_ACCESS_DENIED} and {@code
+ * ERROR_INVALID_HANDLE}, at the pace of the handle row, until the printer is back. The tests also
+ * make a read fail with one of those two codes once the printer is back, and check that the reads,
+ * and the writes through the reopened write handle, go on.
  */
 class StreamingRecoveryTest extends LibraryTest {
 
@@ -152,9 +151,12 @@ class StreamingRecoveryTest extends LibraryTest {
     reader.finish();
     assertEquals("before|after", ascii(reader.bytes()));
 
-    // The Java handles are stale now: the close says so, and still ends the session.
+    // The Java handles are stale now (the reopened ones may have taken their values again, as
+    // Windows hands freed values out at once): the close still ends the session.
     assertEquals(0, port.usbClosePipe(port.hReadPort));
-    assertTrue(traced("usbClosePipe", "differ close res rv=0"));
+    assertTrue(
+        traced("usbClosePipe", "differ close res rv=0")
+            || traced("usbClosePipe", "match close res rv=0"));
     assertEquals(0, printer.pendingReads());
   }
 

@@ -33,6 +33,8 @@ public enum EmulatedFunction {
   FormatMessageA,
   LocalFree,
   MultiByteToWideChar,
+  OpenThread,
+  CancelSynchronousIo,
   ALLOC;
 
   /** The emulation's own name of the call. */

@@ -59,6 +59,10 @@ final class SimNative {
 
   static native boolean waitPendingReads(int dev, int nReads, int timeoutMs);
 
+  static native boolean setWriteStall(int dev, boolean stall);
+
+  static native boolean waitPendingWrites(int dev, int nWrites, int timeoutMs);
+
   static native boolean waitWritten(int dev, int nBytes, int timeoutMs);
 
   static native boolean waitDrained(int dev, int timeoutMs);

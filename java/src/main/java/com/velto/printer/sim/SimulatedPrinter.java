@@ -211,6 +211,20 @@ public final class SimulatedPrinter {
     return SimNative.waitPendingReads(id, nReads, timeoutMs);
   }
 
+  /**
+   * Stalls the printer (offline, out of paper, slow): while stalled its writes take nothing and
+   * block; ending the stall completes them, an unplug fails them. On the native class a blocked
+   * write honours the driver's write time-outs and then succeeds with a short count.
+   */
+  public boolean setWriteStall(boolean stall) {
+    return SimNative.setWriteStall(id, stall);
+  }
+
+  /** Waits until at least {@code nWrites} writes are blocked on the printer; false when the time passed. */
+  public boolean waitPendingWrites(int nWrites, int timeoutMs) {
+    return SimNative.waitPendingWrites(id, nWrites, timeoutMs);
+  }
+
   /** Waits until the host has written at least {@code nBytes}; false when the time passed. */
   public boolean waitWritten(int nBytes, int timeoutMs) {
     return SimNative.waitWritten(id, nBytes, timeoutMs);

@@ -1,0 +1,94 @@
+// A native read or write that the printer leaves blocked (zero time-outs,
+// offline printer) never holds up anything but itself: a close or purge of
+// its handle ends it, other closes and opens go on beside it.
+#include <future>
+
+#include "NativeTest.h"
+
+namespace {
+
+constexpr auto kBound = std::chrono::seconds(20);
+
+class BlockedCallTest : public CNativeTest {
+ protected:
+  void SetUp() override {
+    CNativeTest::SetUp();
+    m_dev = PlugNative();
+    ASSERT_NE(m_dev, 0);
+    const COMMTIMEOUTS never = {0, 0, 0, 0, 0};  // reads and writes wait for ever
+    ASSERT_TRUE(SimSetTimeouts(m_dev, &never));
+    ASSERT_EQ(InitPipe(kRead), USB_TYPE_NATIVE);
+    m_hRead = m_jni.PortField("hReadPort");
+    ASSERT_EQ(InitPipe(kWrite), USB_TYPE_NATIVE);
+    m_hWrite = m_jni.PortField("hWritePort");
+  }
+  // Runs a native on its own thread; the result and its last error.
+  template <class Fn>
+  static std::future<std::pair<jint, DWORD>> Start(Fn fn) {
+    return std::async(std::launch::async, [fn] {
+      const jint n = fn();
+      return std::make_pair(n, GetLastError());
+    });
+  }
+  template <class T>
+  static bool Ends(std::future<T> &f) {
+    return f.wait_for(kBound) == std::future_status::ready;
+  }
+
+  SIMDEV m_dev = 0;
+  jint m_hRead = 0;
+  jint m_hWrite = 0;
+};
+
+// A purge or a close of the handle ends the read blocked on it.
+class BlockedReadTest : public BlockedCallTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(BlockedReadTest, PurgeOrCloseEndsTheBlockedRead) {
+  const bool bClose = GetParam();
+  jbyteArray data = m_jni.NewByteArray(8, 0);
+  auto read = Start([&] { return Read(m_hRead, data); });
+  ASSERT_TRUE(SimWaitPendingReads(m_dev, 1, 20000));
+  auto ender = Start([&] {
+    return bClose ? Close(m_hRead)
+                  : Java_com_velto_printer_UsbPort_usbPurgeRequest(Env(), m_jni.Self(), m_hRead);
+  });
+  ASSERT_TRUE(Ends(ender)) << "held up by the blocked read";
+  ASSERT_TRUE(Ends(read));
+  EXPECT_EQ(ender.get().first, 0);
+  const auto result = read.get();
+  EXPECT_EQ(result.first, -1);
+  EXPECT_EQ(result.second, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  if (!bClose) {
+    EXPECT_EQ(Close(m_hRead), 0);
+  }
+  EXPECT_EQ(Close(m_hWrite), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, BlockedReadTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &p) {
+                           return p.param ? "Close" : "Purge";
+                         });
+
+TEST_F(BlockedCallTest, WriteToAStalledPrinterHoldsUpOnlyItselfUntilItsHandleCloses) {
+  ASSERT_TRUE(SimSetWriteStall(m_dev, TRUE));
+  jbyteArray data = m_jni.NewByteArray(std::vector<jbyte>(40, 0x21));
+  auto write = Start([&] { return Write(m_hWrite, data); });
+  ASSERT_TRUE(SimWaitPendingWrites(m_dev, 1, 20000));
+
+  auto others = Start([&] {
+    if (InitPipe(kWrite) != USB_TYPE_NATIVE) return -2;
+    return Close(m_hRead);
+  });
+  ASSERT_TRUE(Ends(others)) << "the open or the read close waited for the write";
+  EXPECT_EQ(others.get().first, 0);
+  EXPECT_EQ(m_jni.PortField("hWritePort"), m_hWrite);
+
+  auto close = Start([&] { return Close(m_hWrite); });
+  ASSERT_TRUE(Ends(close));
+  ASSERT_TRUE(Ends(write));
+  EXPECT_EQ(close.get().first, 0);
+  EXPECT_EQ(write.get().first, ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(SimWritten(m_dev, nullptr, 0), 0u) << "nothing was taken";
+}
+
+}  // namespace
