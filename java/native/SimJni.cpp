@@ -335,13 +335,15 @@ JNIEXPORT jint JNICALL Java_com_velto_printer_sim_SimNative_pendingReads(JNIEnv 
 }
 
 JNIEXPORT jboolean JNICALL Java_com_velto_printer_sim_SimNative_setWriteStall(JNIEnv *, jclass,
-                                                                           jint dev,
-                                                                           jboolean stall) {
+                                                                              jint dev,
+                                                                              jboolean stall) {
   return SimSetWriteStall(dev, stall ? TRUE : FALSE) ? JNI_TRUE : JNI_FALSE;
 }
 
-JNIEXPORT jboolean JNICALL Java_com_velto_printer_sim_SimNative_waitPendingWrites(
-    JNIEnv *, jclass, jint dev, jint nWrites, jint timeoutMs) {
+JNIEXPORT jboolean JNICALL Java_com_velto_printer_sim_SimNative_waitPendingWrites(JNIEnv *, jclass,
+                                                                                  jint dev,
+                                                                                  jint nWrites,
+                                                                                  jint timeoutMs) {
   return SimWaitPendingWrites(dev, Dword(nWrites), Dword(timeoutMs)) ? JNI_TRUE : JNI_FALSE;
 }
 

@@ -83,7 +83,7 @@ class CDevice {
   COMMTIMEOUTS m_timeouts{};
   DWORD m_nPurges = 0;
   DWORD m_dwLastPurgeFlags = 0;
-  std::list<ReadPtr> m_reads;  // in issue order: the order bytes are handed out
+  std::list<ReadPtr> m_reads;    // in issue order: the order bytes are handed out
   bool m_bWriteStall = false;    // SimSetWriteStall
   std::list<WritePtr> m_writes;  // blocked writes, in issue order
 

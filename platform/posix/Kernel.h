@@ -8,8 +8,8 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>

@@ -95,9 +95,9 @@ HANDLE CUsbComm::OpenPCLSReadPipe(const char *pszPath) {
     return m_hReadPort;
   }
   TRACE("usbInitPipe", "...Called Read Create File");
-  m_hReadPort = CreateFileA(pszPath, GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                            FILE_FLAG_OVERLAPPED, NULL);
+  m_hReadPort =
+      CreateFileA(pszPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
   const HANDLE hResult = StartPCLSSession();
   // A session started behind a failed open has no handle for Java to close it
   // with: release it here.

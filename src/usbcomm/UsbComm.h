@@ -52,7 +52,6 @@ class CUsbComm {
   int ReceiveData();
   int ReopenCom();
 
-
   // Fields, in this order. The Java threads and the receiver share them
   // without a lock: each is one lock-free 32-bit (or 8-bit, or pointer)
   // value, read and written whole.

@@ -101,21 +101,20 @@ TEST_P(ReceiverWayOutTest, CloseReturnsAndReleasesTheSession) {
 
 INSTANTIATE_TEST_SUITE_P(
     LastingErrors, ReceiverWayOutTest,
-    ::testing::Values(SWayOut{"AccessDenied", ERROR_ACCESS_DENIED, "Handles Valid",
-                              "Terminating Read Thread(EAD)"},
-                      SWayOut{"InvalidHandle", ERROR_INVALID_HANDLE, "Handles Valid",
-                              "Terminating Read Thread(EIH)"},
-                      SWayOut{"Unlisted", ERROR_CRC, "making retry attempt",
-                              "Terminating Read Thread(EIH)"},
-                      // A removed printer: reopened at the handle row's pace, not retried.
-                      SWayOut{"DeviceGone", ERROR_DEVICE_NOT_CONNECTED, "Handles Valid",
-                              "Terminating Read Thread(EIH)"},
-                      SWayOut{"GenFailure", ERROR_GEN_FAILURE, "Handles Valid",
-                              "Terminating Read Thread(EIH)"},
-                      // These two rows used to retry at once, without looking at the quit
-                      // event: the close waited for ever.
-                      SWayOut{"FileNotFound", ERROR_FILE_NOT_FOUND, "Loop top", nullptr},
-                      SWayOut{"HandleEof", ERROR_HANDLE_EOF, "ERROR_HANDLE_EOF", nullptr}),
+    ::testing::Values(
+        SWayOut{"AccessDenied", ERROR_ACCESS_DENIED, "Handles Valid",
+                "Terminating Read Thread(EAD)"},
+        SWayOut{"InvalidHandle", ERROR_INVALID_HANDLE, "Handles Valid",
+                "Terminating Read Thread(EIH)"},
+        SWayOut{"Unlisted", ERROR_CRC, "making retry attempt", "Terminating Read Thread(EIH)"},
+        // A removed printer: reopened at the handle row's pace, not retried.
+        SWayOut{"DeviceGone", ERROR_DEVICE_NOT_CONNECTED, "Handles Valid",
+                "Terminating Read Thread(EIH)"},
+        SWayOut{"GenFailure", ERROR_GEN_FAILURE, "Handles Valid", "Terminating Read Thread(EIH)"},
+        // These two rows used to retry at once, without looking at the quit
+        // event: the close waited for ever.
+        SWayOut{"FileNotFound", ERROR_FILE_NOT_FOUND, "Loop top", nullptr},
+        SWayOut{"HandleEof", ERROR_HANDLE_EOF, "ERROR_HANDLE_EOF", nullptr}),
     [](const ::testing::TestParamInfo<SWayOut> &param) { return param.param.pszName; });
 
 TEST_F(ReceiverTest, AccessErrorReopensBeforeItEndsOnTheQuit) {

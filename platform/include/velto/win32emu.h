@@ -250,8 +250,7 @@ WIN32EMU_API DWORD WINAPI GetCurrentThreadId(void);
 // A new handle to the thread with id dwThreadId: one made by CreateThread or
 // any other thread that has called into the emulation and not yet ended.
 // Blocks: no. Unknown id: NULL (ERROR_INVALID_PARAMETER).
-WIN32EMU_API HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle,
-                                      DWORD dwThreadId);
+WIN32EMU_API HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwThreadId);
 // Ends the synchronous I/O request that thread hThread is blocked in (or
 // waits to start on a synchronous file object) with ERROR_OPERATION_ABORTED.
 // Blocks: no. No such request: FALSE (ERROR_NOT_FOUND); not a thread:
