@@ -1,8 +1,10 @@
 #include "LpTestbed.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <umockdev.h>
 #include <unistd.h>
 
@@ -30,8 +32,6 @@ CLpTestbed::CLpTestbed() : m_pTestbed(umockdev_testbed_new()) {
   gchar *pszRoot = umockdev_testbed_get_root_dir(m_pTestbed);
   m_sRoot = pszRoot;
   g_free(pszRoot);
-  // Readable for a test that drops to nobody (CAsNobody).
-  chmod(m_sRoot.c_str(), 0755);
 }
 
 CLpTestbed::~CLpTestbed() { g_object_unref(m_pTestbed); }
@@ -97,10 +97,13 @@ void CLpTestbed::Unplug(unsigned nLp) {
   }
 }
 
-bool CLpTestbed::Replug(unsigned nLp) {
+bool CLpTestbed::Replug(unsigned nLp, unsigned nNewLp) {
   const SPrinter *pPrinter = Find(nLp);
-  if (pPrinter == nullptr || !Add(*pPrinter)) return false;
-  const std::string sEntry = DevicePath(nLp) + "/1-" + Dec(nLp + 1) + ":1.0/usbmisc/lp" + Dec(nLp);
+  if (pPrinter == nullptr) return false;
+  const SPrinter printer{nNewLp, pPrinter->nVendor, pPrinter->nProduct, pPrinter->sSerial};
+  if (!AddPrinter(nNewLp, printer.nVendor, printer.nProduct, printer.sSerial)) return false;
+  const std::string sEntry =
+      DevicePath(nNewLp) + "/1-" + Dec(nNewLp + 1) + ":1.0/usbmisc/lp" + Dec(nNewLp);
   umockdev_testbed_uevent(m_pTestbed, sEntry.c_str(), "add");
   return true;
 }
@@ -157,15 +160,28 @@ bool CLpTestbed::DenyNode(unsigned nLp) {
   return chmod(szTarget, 0) == 0;
 }
 
-CAsNobody::CAsNobody() : m_bWasRoot(geteuid() == 0) {
-  if (!m_bWasRoot) return;
-  const unsigned kNobody = 65534;
-  m_bOk = setegid(kNobody) == 0 && seteuid(kNobody) == 0;
+namespace {
+
+bool Capabilities(__user_cap_data_struct *pData, bool bSet) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  return syscall(bSet ? SYS_capset : SYS_capget, &header, pData) == 0;
 }
 
-CAsNobody::~CAsNobody() {
-  if (!m_bWasRoot) return;
-  if (seteuid(0) != 0 || setegid(0) != 0) abort();
+}  // namespace
+
+CWithoutFileModeOverride::CWithoutFileModeOverride() {
+  __user_cap_data_struct data[2] = {};
+  if (!Capabilities(data, false)) return;
+  m_nEffective = data[0].effective;
+  data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+  m_bOk = Capabilities(data, true);
+}
+
+CWithoutFileModeOverride::~CWithoutFileModeOverride() {
+  __user_cap_data_struct data[2] = {};
+  if (!m_bOk || !Capabilities(data, false)) return;
+  data[0].effective = m_nEffective;
+  if (!Capabilities(data, true)) abort();
 }
 
 std::string ScriptData(const std::vector<unsigned char> &bytes) {

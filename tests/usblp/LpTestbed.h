@@ -25,8 +25,9 @@ class CLpTestbed {
   bool AddPrinter(unsigned nLp, unsigned nVendor, unsigned nProduct, const std::string &sSerial);
   // Unplugs it as the kernel does: remove uevents, then the devices go.
   void Unplug(unsigned nLp);
-  // Plugs it in again, with a new node.
-  bool Replug(unsigned nLp);
+  // Plugs it in again as lp<nNewLp> on another port (umockdev cannot bring
+  // back a node it made once); the serial keeps its interface path.
+  bool Replug(unsigned nLp, unsigned nNewLp);
 
   // The printer's end of the node: the first nBytes the host writes (fewer
   // when they do not come in time), and bytes for the host.
@@ -38,8 +39,8 @@ class CLpTestbed {
   // The node disappears while the class entry stays (udev has not made it).
   bool RemoveNode(unsigned nLp);
   // The node's permissions say no to this process: mode 0 on the terminal
-  // behind it. Root passes over modes, so the caller must not be root while
-  // it opens (see CAsNobody).
+  // behind it. Root passes over modes unless it gives up that capability
+  // while it opens (CWithoutFileModeOverride).
   bool DenyNode(unsigned nLp);
 
   // The interface path the emulation gives the printer.
@@ -63,19 +64,21 @@ class CLpTestbed {
   std::vector<SPrinter> m_printers;
 };
 
-// While it lives, the process's effective user is nobody when it was root
-// (so that file modes apply); otherwise it does nothing.
-class CAsNobody {
+// While it lives, the calling thread has no capability to pass over file
+// modes (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH), so that they apply to root
+// too; capabilities are per thread, and the library opens nodes on the
+// thread that calls CreateFileA.
+class CWithoutFileModeOverride {
  public:
-  CAsNobody();
-  ~CAsNobody();
-  CAsNobody(const CAsNobody &) = delete;
-  CAsNobody &operator=(const CAsNobody &) = delete;
+  CWithoutFileModeOverride();
+  ~CWithoutFileModeOverride();
+  CWithoutFileModeOverride(const CWithoutFileModeOverride &) = delete;
+  CWithoutFileModeOverride &operator=(const CWithoutFileModeOverride &) = delete;
   bool Ok() const { return m_bOk; }
 
  private:
-  bool m_bWasRoot;
-  bool m_bOk = true;
+  unsigned m_nEffective = 0;  // the first word of the effective set before
+  bool m_bOk = false;
 };
 
 // Bytes in the data form of umockdev scripts: bytes up to 32 as '^' and the

@@ -199,10 +199,9 @@ void CLpConnection::DoRead(Guard &lock, size_t nWanted) {
 
 void CLpConnection::DoWrite(Guard &lock) {
   std::vector<BYTE> bytes;
-  if (!m_pLink->NextWrite(&bytes)) return;
-  const size_t nAsk = bytes.size() < kChunk ? bytes.size() : kChunk;
+  if (!m_pLink->NextWrite(kChunk, &bytes)) return;
   lock.unlock();
-  const ssize_t n = write(m_fd, bytes.data(), nAsk);
+  const ssize_t n = write(m_fd, bytes.data(), bytes.size());
   const int nErrno = errno;
   const DWORD dwError = n < 0 && nErrno != EAGAIN && nErrno != EINTR ? ErrorOf(nErrno) : 0;
   lock.lock();

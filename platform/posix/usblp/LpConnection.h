@@ -37,10 +37,10 @@ class CLpLink {
   virtual void OnReadEnded(DWORD dwError) = 0;
   // Whether a write in flight waits for the node.
   virtual bool WriteWaiting() = 0;
-  // The bytes of the oldest write in flight that are still to go (copied, so
-  // that a write cancelled meanwhile leaves nothing dangling); false when no
-  // write waits.
-  virtual bool NextWrite(std::vector<BYTE> *pBytes) = 0;
+  // Up to nMax of the bytes of the oldest write in flight that are still to
+  // go (copied, so that a write cancelled meanwhile leaves nothing
+  // dangling); false when no write waits.
+  virtual bool NextWrite(size_t nMax, std::vector<BYTE> *pBytes) = 0;
   // The node took nBytes of the oldest write, or failed it with dwError.
   virtual void OnWritten(size_t nBytes, DWORD dwError) = 0;
   // The connection is dead for good (dwError: 1167 for an unplug): every
