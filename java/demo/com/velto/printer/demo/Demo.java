@@ -23,6 +23,7 @@ import java.util.List;
  * {@link UsbPrinter}.
  *
  * <p>Usage: {@code Demo [--quiet]}; {@code --quiet} leaves out the library's debugger output.
+ * {@code Demo --real} works with this machine's printers instead ({@link RealPrinters}).
  */
 public final class Demo {
   private static final int BOUND_MS = 10_000;
@@ -34,12 +35,15 @@ public final class Demo {
   private int failures;
 
   public static void main(String[] args) throws Exception {
+    if (args.length == 1 && args[0].equals("--real")) {
+      System.exit(RealPrinters.run());
+    }
     Demo demo = new Demo();
     for (String a : args) {
       if (a.equals("--quiet")) {
         demo.showTrace = false;
       } else {
-        System.err.println("usage: Demo [--quiet]");
+        System.err.println("usage: Demo [--quiet] | Demo --real");
         System.exit(2);
       }
     }

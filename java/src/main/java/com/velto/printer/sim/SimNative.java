@@ -118,4 +118,9 @@ final class SimNative {
   static native byte[] printerClassInterfaceClass();
 
   static native byte[] devicePatterns();
+
+  // What the library would find
+  static native byte[] presentInterfaces(byte[] interfaceClass);
+
+  static native int openError(byte[] path);
 }
