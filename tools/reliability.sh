@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Runs the reliability harness and writes docs/reliability.md from the run:
-# the fault sweep (label sweep), the stress runs (label stress) and, when a
-# fuzzing build exists, the fuzzing figures. Every figure in that file comes
-# from this script. Usage: tools/reliability.sh [build dir, default build/plain]
+# Runs the fault sweep (label sweep) and the stress runs (label stress) and
+# writes their section of docs/reliability.md from the run (tools/fuzz.sh
+# writes the fuzzing figures). Usage: tools/reliability.sh [build dir,
+# default build/plain]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/plain}
@@ -28,13 +28,15 @@ sweep_tests=$(grep -oE '[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+'
 stress_tests=$(grep -oE '[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$tmp/stress" || true)
 seeds=$(grep -oE 'seed [0-9]+' "$tmp/stress" | awk '{print $2}' | paste -sd, - || true)
 
+doc=docs/reliability.md
+begin="<!-- sweep and stress: written by tools/reliability.sh -->"
+end="<!-- end of sweep and stress -->"
 {
-  echo "# Reliability"
-  echo
-  echo "Written by \`bash tools/reliability.sh\` from a run on $(date -u +%Y-%m-%d) ($(nproc) cores);"
-  echo "rerun it to refresh every figure here."
-  echo
+  echo "$begin"
   echo "## Fault sweep"
+  echo
+  echo "Written by \`bash tools/reliability.sh\` from a run on $(date -u +%Y-%m-%d) at commit"
+  echo "$(git rev-parse --short HEAD) ($(nproc) cores); rerun it to refresh every figure here."
   echo
   echo "\`velto_sweep\` (CTest label \`sweep\`) runs four scenarios through the shared module as a"
   echo "Java driver would: native type (open both pipes, write, read, line control, error"
@@ -70,9 +72,15 @@ seeds=$(grep -oE 'seed [0-9]+' "$tmp/stress" | awk '{print $2}' | paste -sd, - |
   echo "dropped by a removal (\`SimBytesDropped\`); four threads of random natives (2,000 each)"
   echo "against a printer unplugged and replugged at random, for each type, seeded (replay with"
   echo "\`VELTO_STRESS_SEED\`). This run: ${stress_tests:-none}; ${stress_s} s; seeds ${seeds:-none}."
-  if [ -f docs/reliability-fuzz.md ]; then
-    echo
-    cat docs/reliability-fuzz.md
-  fi
-} >docs/reliability.md
-echo "wrote docs/reliability.md"
+  echo "$end"
+} >"$tmp/section"
+if grep -qF "$begin" "$doc"; then
+  awk -v section="$tmp/section" -v begin="$begin" -v end="$end" '
+    $0 == begin { while ((getline line < section) > 0) print line; skip = 1; next }
+    $0 == end { skip = 0; next }
+    !skip' "$doc" >"$tmp/doc"
+  cp "$tmp/doc" "$doc"
+else
+  { echo; cat "$tmp/section"; } >>"$doc"
+fi
+echo "wrote the sweep and stress section of $doc"
