@@ -12,6 +12,11 @@ set -euo pipefail
 
 want=(cmake ninja-build g++ make libgtest-dev libgmock-dev googletest openjdk-17-jdk-headless
   junit5 clang-format binutils)
+# The fuzz targets: clang with libFuzzer and the sanitizer runtimes.
+want+=(clang-14 libclang-rt-14-dev)
+# The tests of the Linux printer-class backend run against a mocked sysfs and
+# device node (tests only: the library itself needs neither).
+want+=(umockdev libumockdev-dev pkg-config)
 # Windows cross builds and the tests under Wine.
 want_windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
 

@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # The main job: builds the library and runs the demo against simulated
 # printers (no hardware needed).
+#   bash tools/main.sh [--quiet]   the demo on simulated printers
+#   bash tools/main.sh --real      this machine's USB printer-class printers (Linux: usblp):
+#                                  lists them, and sends the first one the library's device
+#                                  table accepts a status request; with none it says so
 set -euo pipefail
 cd "$(dirname "$0")/.."
 VELTO_SKIP_WINDOWS=1 bash tools/install-deps.sh

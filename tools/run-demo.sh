@@ -2,6 +2,7 @@
 # Builds what the Java demo needs (the library, the emulation, the simulator
 # binding and the jars) and runs it against simulated printers: no hardware.
 # Usage: tools/run-demo.sh [--quiet]    (--quiet leaves out the library's trace lines)
+#        tools/run-demo.sh --real       (this machine's printer-class printers instead)
 # The build goes to build/main, or to $VELTO_BUILD_DIR.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -481,3 +481,47 @@ JNIEXPORT jbyteArray JNICALL Java_com_velto_printer_sim_SimNative_devicePatterns
   }
   return NewBytes(env, sJoined);
 }
+
+// ---- What the library would find: the present interfaces of a class ----
+
+JNIEXPORT jbyteArray JNICALL Java_com_velto_printer_sim_SimNative_presentInterfaces(
+    JNIEnv *env, jclass, jbyteArray interfaceClass) {
+  std::string sGuid;
+  GUID guid;
+  if (!GetBytes(env, interfaceClass, &sGuid) || !ParseGuid(sGuid, &guid)) return nullptr;
+  HDEVINFO hSet =
+      SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (hSet == INVALID_HANDLE_VALUE) return nullptr;
+  std::string sJoined;
+  SP_DEVICE_INTERFACE_DATA data;
+  for (DWORD i = 0;; i++) {
+    memset(&data, 0, sizeof data);
+    data.cbSize = sizeof data;
+    if (!SetupDiEnumDeviceInterfaces(hSet, nullptr, &guid, i, &data)) break;
+    DWORD nRequired = 0;
+    SetupDiGetDeviceInterfaceDetailA(hSet, &data, nullptr, 0, &nRequired, nullptr);
+    if (nRequired < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) continue;
+    std::vector<char> block(nRequired);
+    auto *pDetail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(block.data());
+    pDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    if (SetupDiGetDeviceInterfaceDetailA(hSet, &data, pDetail, nRequired, nullptr, nullptr)) {
+      sJoined += pDetail->DevicePath;
+      sJoined += '\0';
+    }
+  }
+  SetupDiDestroyDeviceInfoList(hSet);
+  return NewBytes(env, sJoined);
+}
+
+JNIEXPORT jint JNICALL Java_com_velto_printer_sim_SimNative_openError(JNIEnv *env, jclass,
+                                                                      jbyteArray path) {
+  std::string sPath;
+  if (!GetBytes(env, path, &sPath) || sPath.find('\0') != std::string::npos) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  HANDLE h = CreateFileA(sPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return static_cast<jint>(GetLastError());
+  CloseHandle(h);
+  return 0;
+}

@@ -1,16 +1,16 @@
-// Files on the simulated printers: CreateFileA, ReadFile, WriteFile,
-// GetOverlappedResult, CancelIo, DeviceIoControl and PurgeComm.
+// The file calls on the printers of any provider (Device.h): CreateFileA,
+// ReadFile, WriteFile, GetOverlappedResult, CancelIo, CancelSynchronousIo,
+// DeviceIoControl and PurgeComm.
 //
 // A read is queued on its device and completed under the kernel lock by
 // whatever ends it (bytes, a scripted result, CancelIo, a purge, the close
 // of the last handle, an unplug). An overlapped read returns ERROR_IO_PENDING
 // while queued; a synchronous one blocks its caller on the kernel condition.
-#include <strings.h>
-
+// A write the device does not take at once is queued likewise.
 #include <cstring>
 #include <map>
 
-#include "Devices.h"
+#include "Device.h"
 
 namespace emu {
 namespace {
@@ -218,6 +218,7 @@ void CFile::OnLastHandleClosed() {
              [this](const CRead &read) { return read.m_pFile.get() == this; });
   AbortWrites(*m_pDevice, ERROR_OPERATION_ABORTED,
               [this](const CWrite &write) { return write.m_pFile.get() == this; });
+  m_pDevice->FileClosed(*this);
 }
 
 std::string CFile::Describe() const {
@@ -239,30 +240,21 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES
   if (lpFileName == nullptr) return Fail(INVALID_HANDLE_VALUE, ERROR_INVALID_PARAMETER);
   const std::string sName(lpFileName);
   std::shared_ptr<CFile> pFile;
+  DevicePtr pDev;
   Guard lock(KernelLock());
+  // The interface path, bare or followed by "\PIPE00" or "\PIPE01".
   int nPipe = SIM_PIPE_BARE;
-  DevicePtr pDev = FindPluggedDevice(sName);
-  if (!pDev) {
-    // "<interface path>\PIPE0n": the path exactly, the pipe name in any case.
-    const size_t nSep = sName.rfind('\\');
-    if (nSep != std::string::npos) {
-      const char *pszPipe = sName.c_str() + nSep + 1;
-      if (strcasecmp(pszPipe, "PIPE00") == 0) {
-        nPipe = SIM_PIPE_00;
-      } else if (strcasecmp(pszPipe, "PIPE01") == 0) {
-        nPipe = SIM_PIPE_01;
-      }
-      if (nPipe != SIM_PIPE_BARE) pDev = FindPluggedDevice(sName.substr(0, nSep));
-    }
-  }
-  if (!pDev) return Fail(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
-  CScript script;
-  if (TakeScript(*pDev, nPipe, ScriptKind::OpenError, ScriptKind::OpenError, &script)) {
-    return Fail(INVALID_HANDLE_VALUE, script.m_dwValue);
-  }
+  DWORD dwError = ERROR_FILE_NOT_FOUND;
+  pDev = ActiveProvider().Open(lock, sName, &nPipe, &dwError);
+  if (!pDev) return Fail(INVALID_HANDLE_VALUE, dwError);
   pFile = std::make_shared<CFile>(pDev, nPipe, (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0);
+  pDev->FileOpened(*pFile);
   HANDLE h = InsertHandle(pFile);
-  return h != nullptr ? h : INVALID_HANDLE_VALUE;
+  if (h == nullptr) {
+    pDev->FileClosed(*pFile);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
 }
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
@@ -283,10 +275,10 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   if (pFile->m_bClosed) return FailNow(lpOverlapped, ERROR_INVALID_HANDLE);
   BeginIo(*pFile, lpOverlapped, pEvent);
   CDevice &dev = *pFile->m_pDevice;
-  if (!pFile->IsConnected()) return FailNow(lpOverlapped, pFile->m_pDevice->m_dwRemovalError);
+  if (!pFile->IsConnected()) return FailNow(lpOverlapped, pFile->m_pDevice->RemovalError());
 
   CScript script;
-  if (TakeScript(dev, pFile->m_nPipe, ScriptKind::ReadError, ScriptKind::ZeroRead, &script)) {
+  if (dev.TakeScript(pFile->m_nPipe, ScriptKind::ReadError, ScriptKind::ZeroRead, &script)) {
     if (script.m_kind == ScriptKind::ReadError) return FailNow(lpOverlapped, script.m_dwValue);
     return SucceedNow(*pFile, lpOverlapped, pEvent, 0, lpNumberOfBytesRead);
   }
@@ -309,6 +301,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   pRead->m_tpLastByte = Clock::now();
   dev.m_reads.push_back(pRead);
   DeliverToHost(dev);
+  if (!pRead->m_bDone) dev.RequestsChanged();
 
   if (!pRead->m_bDone) {
     if (bAsync) return Fail(FALSE, ERROR_IO_PENDING);
@@ -341,20 +334,14 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   if (pFile->m_bClosed) return FailNow(lpOverlapped, ERROR_INVALID_HANDLE);
   BeginIo(*pFile, lpOverlapped, pEvent);
   CDevice &dev = *pFile->m_pDevice;
-  if (!pFile->IsConnected()) return FailNow(lpOverlapped, pFile->m_pDevice->m_dwRemovalError);
+  if (!pFile->IsConnected()) return FailNow(lpOverlapped, pFile->m_pDevice->RemovalError());
 
   DWORD nWritten = nNumberOfBytesToWrite;
   CScript script;
-  if (TakeScript(dev, pFile->m_nPipe, ScriptKind::WriteError, ScriptKind::ShortWrite, &script)) {
+  if (dev.TakeScript(pFile->m_nPipe, ScriptKind::WriteError, ScriptKind::ShortWrite, &script)) {
     if (script.m_kind == ScriptKind::WriteError) return FailNow(lpOverlapped, script.m_dwValue);
     if (script.m_dwValue < nWritten) nWritten = script.m_dwValue;
   }
-  if (!dev.m_bWriteStall || nWritten == 0) {
-    LogWritten(dev, static_cast<const BYTE *>(lpBuffer), nWritten);
-    return SucceedNow(*pFile, lpOverlapped, pEvent, nWritten, lpNumberOfBytesWritten);
-  }
-
-  // The device takes nothing now: the write waits for the stall to end.
   pWrite = std::make_shared<CWrite>();
   pWrite->m_pFile = pFile;
   pWrite->m_dwTid = CurrentThreadId();
@@ -362,8 +349,11 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   pWrite->m_nWanted = nWritten;
   pWrite->m_pOverlapped = lpOverlapped;
   pWrite->m_pEvent = pEvent;
-  dev.m_writes.push_back(pWrite);
-  NotifyAll();
+  if (dev.StartWrite(pWrite)) {
+    return SucceedNow(*pFile, lpOverlapped, pEvent, pWrite->m_nTaken, lpNumberOfBytesWritten);
+  }
+
+  // The device has not taken it yet: the write is queued on the device.
   if (pFile->m_bOverlapped && lpOverlapped != nullptr) return Fail(FALSE, ERROR_IO_PENDING);
 
   turn.SetCancel([&] {
@@ -452,7 +442,7 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
   if (pFile->m_bClosed) return FailNow(lpOverlapped, ERROR_INVALID_HANDLE);
   BeginIo(*pFile, lpOverlapped, pEvent);
   CDevice &dev = *pFile->m_pDevice;
-  if (!pFile->IsConnected()) return FailNow(lpOverlapped, pFile->m_pDevice->m_dwRemovalError);
+  if (!pFile->IsConnected()) return FailNow(lpOverlapped, pFile->m_pDevice->RemovalError());
   // The printer class driver knows no serial requests.
   if (!dev.IsNative()) return FailNow(lpOverlapped, ERROR_INVALID_FUNCTION);
 
@@ -489,7 +479,7 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
   if (turn.Cancelled()) return Fail(FALSE, ERROR_OPERATION_ABORTED);
   if (pFile->m_bClosed) return Fail(FALSE, ERROR_INVALID_HANDLE);
   CDevice &dev = *pFile->m_pDevice;
-  if (!pFile->IsConnected()) return Fail(FALSE, pFile->m_pDevice->m_dwRemovalError);
+  if (!pFile->IsConnected()) return Fail(FALSE, pFile->m_pDevice->RemovalError());
   if (!dev.IsNative()) return Fail(FALSE, ERROR_INVALID_FUNCTION);
   constexpr DWORD kAllPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
   if ((dwFlags & ~kAllPurgeFlags) != 0) return Fail(FALSE, ERROR_INVALID_PARAMETER);

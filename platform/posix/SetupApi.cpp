@@ -1,11 +1,11 @@
-// SetupAPI over the simulated printers: device information sets that
-// snapshot the interfaces of one interface class, their enumeration and the
-// interface paths.
+// SetupAPI over the printers of the provider in charge: device information
+// sets that snapshot the interfaces of one interface class, their
+// enumeration and the interface paths.
 #include <cstring>
 #include <map>
 #include <memory>
 
-#include "Devices.h"
+#include "Device.h"
 
 #ifndef ERROR_INVALID_FLAGS
 #define ERROR_INVALID_FLAGS 1004L
@@ -19,14 +19,6 @@ constexpr DWORD kSupportedFlags = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
 // The detail record's fixed part: cbSize and the first path character.
 constexpr DWORD kDetailFixedSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
 constexpr DWORD kDetailPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
-
-class CInterface {
- public:
-  GUID m_guid;
-  std::string m_sPath;
-  SIMDEV m_id;
-  bool m_bActive;
-};
 
 // A set is a plain heap object, not a kernel handle; the registry makes a
 // stale or made-up pointer fail with ERROR_INVALID_HANDLE instead of being
@@ -91,14 +83,8 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HW
   pSet->m_guid = *ClassGuid;
   pSet->m_dwFlags = Flags;
   Guard lock(KernelLock());
-  // Without DIGCF_PRESENT the interfaces of removed devices stay listed, as
-  // registered interfaces do on Windows.
-  for (const DevicePtr &pDev : AllDevices()) {
-    if (!SameGuid(pDev->m_guid, *ClassGuid)) continue;
-    if (!pDev->m_bPlugged && (Flags & DIGCF_PRESENT) != 0) continue;
-    pSet->m_interfaces.push_back(
-        CInterface{pDev->m_guid, pDev->m_sPath, pDev->m_id, pDev->m_bPlugged});
-  }
+  ActiveProvider().ListInterfaces(lock, *ClassGuid, (Flags & DIGCF_PRESENT) != 0,
+                                  &pSet->m_interfaces);
   HDEVINFO hSet = pSet.get();
   Sets().emplace(hSet, std::move(pSet));
   return hSet;
@@ -161,10 +147,10 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
   if (DeviceInterfaceDetailDataSize < nRequired) return Fail(FALSE, ERROR_INSUFFICIENT_BUFFER);
   memcpy(DeviceInterfaceDetailData->DevicePath, pItf->m_sPath.c_str(), pItf->m_sPath.size() + 1);
   if (DeviceInfoData != nullptr) {
-    // The device element: its instance number is the simulator's device id;
-    // setup classes are not emulated.
+    // The device element: its instance number is the provider's (a simulated
+    // printer's id); setup classes are not emulated.
     memset(&DeviceInfoData->ClassGuid, 0, sizeof(GUID));
-    DeviceInfoData->DevInst = static_cast<DWORD>(pItf->m_id);
+    DeviceInfoData->DevInst = pItf->m_dwDevInst;
     DeviceInfoData->Reserved = 0;
   }
   return TRUE;

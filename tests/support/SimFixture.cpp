@@ -4,6 +4,8 @@
 
 void CSimTest::SetUp() {
   SimReset();
+  // A printer on the desk of whoever runs the tests must not take part.
+  SimUseHostPrinters(FALSE);
   SimSetDebugListener(&CSimTest::OnDebugString, this);
 }
 

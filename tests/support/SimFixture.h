@@ -1,6 +1,7 @@
 // GoogleTest fixture for every test that runs on the simulated printers.
 //
-// SetUp resets the emulation and records the debugger output line by line;
+// SetUp resets the emulation, keeps the host's printers out of it and records
+// the debugger output line by line;
 // TearDown fails the test when a handle, thread, memory block or device was
 // left behind, then resets again.
 #pragma once

@@ -37,6 +37,13 @@ typedef int SIMDEV;  // device id, > 0; 0 is "no device"
 // SIM_CLASS_NATIVE the class must be given) with the interface path pszPath.
 // Returns 0 if the path is empty, too long (over 1023 chars) or already plugged.
 WIN32EMU_API SIMDEV SimPlug(int nClass, const GUID *pInterfaceClass, const char *pszPath);
+// Simulated and real printers never mix: while any simulated printer is known
+// (plugged since the last SimReset), SetupAPI lists and CreateFileA opens the
+// simulated ones only; otherwise the host's printers (on Linux the USB
+// printer-class printers of the kernel's usblp driver). FALSE keeps the host's
+// printers out even then, so that a test sees no printer on the desk;
+// SimReset lets them in again.
+WIN32EMU_API void SimUseHostPrinters(BOOL bUse);
 // Removes the device: open handles fail with ERROR_DEVICE_NOT_CONNECTED, pending
 // reads end with it, new opens fail with ERROR_FILE_NOT_FOUND, SetupAPI stops
 // listing it. Bytes queued towards the host are dropped.
@@ -59,6 +66,9 @@ WIN32EMU_API BOOL SimSetRemovalError(SIMDEV dev, DWORD dwError);
 WIN32EMU_API BOOL SimSend(SIMDEV dev, const void *pData, DWORD nBytes);
 // Bytes queued towards the host and not yet read.
 WIN32EMU_API DWORD SimPendingToHost(SIMDEV dev);
+// Bytes queued towards the host that unplugs dropped, in all (the byte
+// accounting of a stream that the printer's removal cut).
+WIN32EMU_API DWORD SimBytesDropped(SIMDEV dev);
 // Everything the host wrote, in order (any pipe). Copies up to nCap bytes from
 // the start of the log; returns the log's full length.
 WIN32EMU_API DWORD SimWritten(SIMDEV dev, void *pBuf, DWORD nCap);

@@ -105,6 +105,24 @@ public final class Simulator {
     return split(SimNative.devicePatterns());
   }
 
+  /**
+   * The interface paths that SetupAPI lists as present for an interface class, in its order: the
+   * simulated printers while a program has plugged any; otherwise, on Linux, the printer-class
+   * printers that the kernel's usblp driver drives (for the printer class only).
+   */
+  public static List<String> presentInterfaces(String interfaceClass) {
+    return split(SimNative.presentInterfaces(bytes(interfaceClass)));
+  }
+
+  /**
+   * Opens a path with {@code CreateFileA} as the library does and closes it again.
+   *
+   * @return 0 when it opened, else the Windows error code (5: access denied, 2: not found)
+   */
+  public static int openError(String path) {
+    return SimNative.openError(bytes(path));
+  }
+
   static String text(byte[] b) {
     return b == null ? "" : new String(b, StandardCharsets.ISO_8859_1);
   }

@@ -1,13 +1,41 @@
-// Simulated printers: the registry, the byte queues in both directions, the
-// scripted pipe results and the Sim* control calls of simprinter.h.
-#include "Devices.h"
-
+// Simulated printers: the provider that the emulation's tests, the demo and
+// a driver developed without hardware plug printers into; the registry, the
+// write log and responders, the scripted pipe results and the Sim* control
+// calls of simprinter.h.
 #include <algorithm>
 #include <cstring>
 #include <map>
 
+#include "../Device.h"
+
 namespace emu {
 namespace {
+
+class CResponder {
+ public:
+  std::vector<BYTE> m_request;
+  std::vector<BYTE> m_reply;
+};
+
+class CSimPrinter : public CDevice {
+ public:
+  CSimPrinter(int nClass, const GUID &guid, std::string sPath)
+      : CDevice(nClass, guid, std::move(sPath)) {}
+  bool IsPresent() const override { return m_bPlugged; }
+  DWORD RemovalError() const override { return m_dwRemovalError; }
+  bool TakeScript(int nPipe, ScriptKind kindA, ScriptKind kindB, CScript *pOut) override;
+  bool StartWrite(const WritePtr &pWrite) override;
+
+  SIMDEV m_id = 0;
+  bool m_bPlugged = false;
+  // What the driver answers on a file of a removed device (SimSetRemovalError).
+  DWORD m_dwRemovalError = ERROR_DEVICE_NOT_CONNECTED;
+  std::vector<BYTE> m_written;
+  std::vector<CResponder> m_responders;
+  std::deque<CScript> m_scripts;
+  bool m_bWriteStall = false;  // SimSetWriteStall
+};
+using SimPtr = std::shared_ptr<CSimPrinter>;
 
 // A native driver's time-outs when it is plugged in: a read returns what has
 // come when 50 ms pass without a byte, or after one second in all.
@@ -16,7 +44,8 @@ constexpr size_t kMaxPath = 1023;
 constexpr size_t kMaxResponders = 16;
 
 struct CRegistry {
-  std::map<SIMDEV, DevicePtr> m_devices;  // ids grow with every plug: map order is plug order
+  bool m_bHostPrinters = true;         // SimUseHostPrinters
+  std::map<SIMDEV, SimPtr> m_devices;  // ids grow with every plug: map order is plug order
   SIMDEV m_nextId = 1;
 };
 
@@ -35,14 +64,38 @@ bool ValidPipe(int nPipe) {
   return nPipe == SIM_PIPE_ANY || (nPipe >= SIM_PIPE_BARE && nPipe <= SIM_PIPE_01);
 }
 
-// Reads of PIPE01 never receive data: it is the pipe towards the printer.
-bool ReceivesData(const CRead &read) { return read.m_pFile->m_nPipe != SIM_PIPE_01; }
+SimPtr FindDevice(SIMDEV id) {
+  auto &devices = Registry().m_devices;
+  auto it = devices.find(id);
+  return it == devices.end() ? nullptr : it->second;
+}
+
+SimPtr FindPluggedDevice(const std::string &szPath) {
+  for (const auto &entry : Registry().m_devices) {
+    if (entry.second->m_bPlugged && entry.second->m_sPath == szPath) return entry.second;
+  }
+  return nullptr;
+}
+
+// Appends host bytes to the write log and queues the replies of responders.
+void LogWritten(CSimPrinter &dev, const BYTE *pData, size_t nBytes) {
+  dev.m_written.insert(dev.m_written.end(), pData, pData + nBytes);
+  for (const CResponder &r : dev.m_responders) {
+    if (dev.m_written.size() >= r.m_request.size() &&
+        std::equal(r.m_request.rbegin(), r.m_request.rend(), dev.m_written.rbegin())) {
+      QueueToHost(dev, r.m_reply.data(), r.m_reply.size());
+      break;
+    }
+  }
+  NotifyAll();
+}
 
 // Unplugs under the lock: existing files die, pending reads end, queued
 // bytes towards the host are lost.
-void UnplugLocked(CDevice &dev) {
+void UnplugLocked(CSimPrinter &dev) {
   dev.m_bPlugged = false;
   ++dev.m_nGeneration;
+  dev.m_nDropped += static_cast<DWORD>(dev.m_toHost.size());
   dev.m_toHost.clear();
   dev.m_bWriteStall = false;
   AbortReads(dev, dev.m_dwRemovalError, [](const CRead &) { return true; });
@@ -52,7 +105,7 @@ void UnplugLocked(CDevice &dev) {
 
 // A scripted read result that arrives while a read is waiting ends that read.
 // Only a read that has not taken bytes yet: its bytes would otherwise be lost.
-bool ApplyReadScriptToWaiting(CDevice &dev, const CScript &script) {
+bool ApplyReadScriptToWaiting(CSimPrinter &dev, const CScript &script) {
   for (const ReadPtr &p : dev.m_reads) {
     if (p->m_nGot == 0 && PipeMatches(script.m_nPipe, p->m_pFile->m_nPipe)) {
       ReadPtr pRead = p;
@@ -66,7 +119,7 @@ bool ApplyReadScriptToWaiting(CDevice &dev, const CScript &script) {
 BOOL AddScript(SIMDEV id, int nPipe, ScriptKind kind, DWORD dwValue) {
   if (!ValidPipe(nPipe)) return FALSE;
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(id);
+  SimPtr pDev = FindDevice(id);
   if (!pDev) return FALSE;
   CScript script{kind, nPipe, dwValue};
   if ((kind == ScriptKind::ReadError || kind == ScriptKind::ZeroRead) &&
@@ -81,112 +134,78 @@ const char *ClassName(int nClass) {
   return nClass == SIM_CLASS_NATIVE ? "native" : "printer class";
 }
 
+// The simulated printers' provider: only plugged printers open.
+class CSimProvider : public CProvider {
+ public:
+  void ListInterfaces(Guard &, const GUID &guid, bool bPresentOnly,
+                      std::vector<CInterface> *pOut) override {
+    // Without DIGCF_PRESENT the interfaces of removed devices stay listed, as
+    // registered interfaces do on Windows.
+    for (const auto &entry : Registry().m_devices) {
+      const CSimPrinter &dev = *entry.second;
+      if (memcmp(&dev.m_guid, &guid, sizeof guid) != 0) continue;
+      if (!dev.m_bPlugged && bPresentOnly) continue;
+      pOut->push_back(
+          CInterface{dev.m_guid, dev.m_sPath, static_cast<DWORD>(dev.m_id), dev.m_bPlugged});
+    }
+  }
+
+  DevicePtr Open(Guard &, const std::string &sName, int *pnPipe, DWORD *pdwError) override {
+    *pnPipe = SIM_PIPE_BARE;
+    SimPtr pDev = FindPluggedDevice(sName);
+    std::string sPath;
+    if (!pDev && SplitPipeName(sName, &sPath, pnPipe)) pDev = FindPluggedDevice(sPath);
+    if (!pDev) {
+      *pdwError = ERROR_FILE_NOT_FOUND;
+      return nullptr;
+    }
+    CScript script;
+    if (pDev->TakeScript(*pnPipe, ScriptKind::OpenError, ScriptKind::OpenError, &script)) {
+      *pdwError = script.m_dwValue;
+      return nullptr;
+    }
+    return pDev;
+  }
+};
+
 }  // namespace
 
-DevicePtr FindDevice(SIMDEV id) {
-  auto &devices = Registry().m_devices;
-  auto it = devices.find(id);
-  return it == devices.end() ? nullptr : it->second;
-}
-
-DevicePtr FindPluggedDevice(const std::string &szPath) {
-  for (const auto &entry : Registry().m_devices) {
-    if (entry.second->m_bPlugged && entry.second->m_sPath == szPath) return entry.second;
-  }
-  return nullptr;
-}
-
-std::vector<DevicePtr> AllDevices() {
-  std::vector<DevicePtr> all;
-  for (const auto &entry : Registry().m_devices) all.push_back(entry.second);
-  return all;
-}
-
-bool TakeScript(CDevice &dev, int nPipe, ScriptKind kindA, ScriptKind kindB, CScript *pOut) {
-  for (auto it = dev.m_scripts.begin(); it != dev.m_scripts.end(); ++it) {
+bool CSimPrinter::TakeScript(int nPipe, ScriptKind kindA, ScriptKind kindB, CScript *pOut) {
+  for (auto it = m_scripts.begin(); it != m_scripts.end(); ++it) {
     if ((it->m_kind == kindA || it->m_kind == kindB) && PipeMatches(it->m_nPipe, nPipe)) {
       *pOut = *it;
-      dev.m_scripts.erase(it);
+      m_scripts.erase(it);
       return true;
     }
   }
   return false;
 }
 
-void QueueToHost(CDevice &dev, const BYTE *pData, size_t nBytes) {
-  dev.m_toHost.insert(dev.m_toHost.end(), pData, pData + nBytes);
-  DeliverToHost(dev);
-  NotifyAll();
+bool CSimPrinter::StartWrite(const WritePtr &pWrite) {
+  if (m_bWriteStall && pWrite->m_nWanted != 0) {
+    // The device takes nothing now: the write waits for the stall to end.
+    m_writes.push_back(pWrite);
+    NotifyAll();
+    return false;
+  }
+  LogWritten(*this, pWrite->m_pData, pWrite->m_nWanted);
+  pWrite->m_nTaken = pWrite->m_nWanted;
+  return true;
 }
 
-void DeliverToHost(CDevice &dev) {
-  const Clock::time_point now = Clock::now();
-  auto it = dev.m_reads.begin();
-  while (!dev.m_toHost.empty() && it != dev.m_reads.end()) {
-    ReadPtr pRead = *it++;  // advance first: completion unlinks the read
-    if (!ReceivesData(*pRead)) continue;
-    const size_t nTake = std::min<size_t>(dev.m_toHost.size(), pRead->m_nWanted - pRead->m_nGot);
-    std::copy_n(dev.m_toHost.begin(), nTake, pRead->m_pBuffer + pRead->m_nGot);
-    dev.m_toHost.erase(dev.m_toHost.begin(), dev.m_toHost.begin() + nTake);
-    pRead->m_nGot += static_cast<DWORD>(nTake);
-    if (nTake > 0) pRead->m_tpLastByte = now;
-    if (pRead->m_nGot == pRead->m_nWanted || (pRead->m_bTakeAny && pRead->m_nGot > 0)) {
-      CompleteRead(dev, pRead, ERROR_SUCCESS);
-    } else {
-      // A read that waits to fill up holds back the reads issued after it.
-      break;
-    }
-  }
-  NotifyAll();
+CProvider &SimProvider() {
+  static CSimProvider *s_pProvider = new CSimProvider;
+  return *s_pProvider;
 }
 
-void LogWritten(CDevice &dev, const BYTE *pData, size_t nBytes) {
-  dev.m_written.insert(dev.m_written.end(), pData, pData + nBytes);
-  for (const CResponder &r : dev.m_responders) {
-    if (dev.m_written.size() >= r.m_request.size() &&
-        std::equal(r.m_request.rbegin(), r.m_request.rend(), dev.m_written.rbegin())) {
-      QueueToHost(dev, r.m_reply.data(), r.m_reply.size());
-      break;
-    }
-  }
-  NotifyAll();
-}
-
-void CompleteRead(CDevice &dev, const ReadPtr &pRead, DWORD dwError) {
-  pRead->m_bDone = true;
-  pRead->m_dwError = dwError;
-  dev.m_reads.remove(pRead);
-  if (LPOVERLAPPED pOv = pRead->m_pOverlapped) {
-    pOv->InternalHigh = pRead->m_nGot;
-    pOv->Internal = dwError;
-  }
-  if (pRead->m_pEvent) SignalEventObject(pRead->m_pEvent);
-  pRead->m_pFile->m_bSignalled = true;
-  NotifyAll();
-}
-
-void CompleteWrite(CDevice &dev, const WritePtr &pWrite, DWORD dwError) {
-  pWrite->m_bDone = true;
-  pWrite->m_dwError = dwError;
-  dev.m_writes.remove(pWrite);
-  if (dwError == ERROR_SUCCESS) {
-    LogWritten(dev, pWrite->m_pData, pWrite->m_nWanted);
-    pWrite->m_nTaken = pWrite->m_nWanted;
-  }
-  if (LPOVERLAPPED pOv = pWrite->m_pOverlapped) {
-    pOv->InternalHigh = pWrite->m_nTaken;
-    pOv->Internal = dwError;
-  }
-  if (pWrite->m_pEvent) SignalEventObject(pWrite->m_pEvent);
-  pWrite->m_pFile->m_bSignalled = true;
-  NotifyAll();
-}
+bool SimProviderInCharge() { return !Registry().m_devices.empty() || !Registry().m_bHostPrinters; }
 
 void DevicesReset() {
   for (const auto &entry : Registry().m_devices) {
     if (entry.second->m_bPlugged) UnplugLocked(*entry.second);
   }
   Registry().m_devices.clear();
+  Registry().m_bHostPrinters = true;
   NotifyAll();
 }
 
@@ -199,7 +218,7 @@ DWORD DeviceCount() {
 std::string DescribeDevices() {
   std::string s;
   for (const auto &entry : Registry().m_devices) {
-    const CDevice &dev = *entry.second;
+    const CSimPrinter &dev = *entry.second;
     if (!dev.m_bPlugged) continue;
     char sz[96];
     snprintf(sz, sizeof sz, "device %d (%s, %zu reads and %zu writes pending): ", dev.m_id,
@@ -230,10 +249,7 @@ SIMDEV SimPlug(int nClass, const GUID *pInterfaceClass, const char *pszPath) {
   const size_t nLen = strnlen(pszPath, kMaxPath + 1);
   if (nLen == 0 || nLen > kMaxPath) return 0;
 
-  auto pDev = std::make_shared<CDevice>();
-  pDev->m_nClass = nClass;
-  pDev->m_guid = *pInterfaceClass;
-  pDev->m_sPath.assign(pszPath, nLen);
+  auto pDev = std::make_shared<CSimPrinter>(nClass, *pInterfaceClass, std::string(pszPath, nLen));
   pDev->m_timeouts = kDefaultTimeouts;
   pDev->m_bPlugged = true;
   Guard lock(KernelLock());
@@ -245,9 +261,14 @@ SIMDEV SimPlug(int nClass, const GUID *pInterfaceClass, const char *pszPath) {
   return pDev->m_id;
 }
 
+void SimUseHostPrinters(BOOL bUse) {
+  Guard lock(KernelLock());
+  Registry().m_bHostPrinters = bUse != FALSE;
+}
+
 BOOL SimUnplug(SIMDEV dev) {
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(dev);
+  SimPtr pDev = FindDevice(dev);
   if (!pDev || !pDev->m_bPlugged) return FALSE;
   UnplugLocked(*pDev);
   return TRUE;
@@ -255,7 +276,7 @@ BOOL SimUnplug(SIMDEV dev) {
 
 BOOL SimReplug(SIMDEV dev) {
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(dev);
+  SimPtr pDev = FindDevice(dev);
   if (!pDev || pDev->m_bPlugged || FindPluggedDevice(pDev->m_sPath)) return FALSE;
   pDev->m_bPlugged = true;
   NotifyAll();
@@ -264,11 +285,17 @@ BOOL SimReplug(SIMDEV dev) {
 
 BOOL SimSetWriteStall(SIMDEV dev, BOOL bStall) {
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(dev);
+  SimPtr pDev = FindDevice(dev);
   if (!pDev) return FALSE;
   pDev->m_bWriteStall = bStall != FALSE;
   if (!pDev->m_bWriteStall) {
-    AbortWrites(*pDev, ERROR_SUCCESS, [](const CWrite &) { return true; });
+    // The stalled writes take their bytes, in order.
+    const std::list<WritePtr> writes = pDev->m_writes;
+    for (const WritePtr &pWrite : writes) {
+      LogWritten(*pDev, pWrite->m_pData, pWrite->m_nWanted);
+      pWrite->m_nTaken = pWrite->m_nWanted;
+      CompleteWrite(*pDev, pWrite, ERROR_SUCCESS);
+    }
   }
   NotifyAll();
   return TRUE;
@@ -277,14 +304,14 @@ BOOL SimSetWriteStall(SIMDEV dev, BOOL bStall) {
 BOOL SimWaitPendingWrites(SIMDEV dev, DWORD nWrites, DWORD dwTimeoutMs) {
   const Deadline dl = Deadline::After(dwTimeoutMs);
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(dev);
+  SimPtr pDev = FindDevice(dev);
   if (!pDev) return FALSE;
   return WaitUntil(lock, dl, [&] { return pDev->m_writes.size() >= nWrites; }) ? TRUE : FALSE;
 }
 
 BOOL SimSetRemovalError(SIMDEV dev, DWORD dwError) {
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(dev);
+  SimPtr pDev = FindDevice(dev);
   if (!pDev || dwError == ERROR_SUCCESS) return FALSE;
   pDev->m_dwRemovalError = dwError;
   return TRUE;
@@ -292,14 +319,14 @@ BOOL SimSetRemovalError(SIMDEV dev, DWORD dwError) {
 
 BOOL SimIsPlugged(SIMDEV dev) {
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(dev);
+  SimPtr pDev = FindDevice(dev);
   return pDev && pDev->m_bPlugged ? TRUE : FALSE;
 }
 
 BOOL SimSend(SIMDEV dev, const void *pData, DWORD nBytes) {
   if (pData == nullptr && nBytes != 0) return FALSE;
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(dev);
+  SimPtr pDev = FindDevice(dev);
   if (!pDev || !pDev->m_bPlugged) return FALSE;
   QueueToHost(*pDev, static_cast<const BYTE *>(pData), nBytes);
   return TRUE;
@@ -307,13 +334,19 @@ BOOL SimSend(SIMDEV dev, const void *pData, DWORD nBytes) {
 
 DWORD SimPendingToHost(SIMDEV dev) {
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(dev);
+  SimPtr pDev = FindDevice(dev);
   return pDev ? static_cast<DWORD>(pDev->m_toHost.size()) : 0;
+}
+
+DWORD SimBytesDropped(SIMDEV dev) {
+  Guard lock(KernelLock());
+  DevicePtr pDev = FindDevice(dev);
+  return pDev ? pDev->m_nDropped : 0;
 }
 
 DWORD SimWritten(SIMDEV dev, void *pBuf, DWORD nCap) {
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(dev);
+  SimPtr pDev = FindDevice(dev);
   if (!pDev) return 0;
   const std::vector<BYTE> &log = pDev->m_written;
   const size_t nCopy = std::min<size_t>(nCap, log.size());
@@ -323,7 +356,7 @@ DWORD SimWritten(SIMDEV dev, void *pBuf, DWORD nCap) {
 
 void SimClearWritten(SIMDEV dev) {
   Guard lock(KernelLock());
-  if (DevicePtr pDev = FindDevice(dev)) pDev->m_written.clear();
+  if (SimPtr pDev = FindDevice(dev)) pDev->m_written.clear();
 }
 
 BOOL SimAddResponder(SIMDEV dev, const void *pRequest, DWORD nRequest, const void *pReply,
@@ -334,7 +367,7 @@ BOOL SimAddResponder(SIMDEV dev, const void *pRequest, DWORD nRequest, const voi
   CResponder responder{std::vector<BYTE>(pReq, pReq + nRequest),
                        std::vector<BYTE>(pRep, pRep + nReply)};
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(dev);
+  SimPtr pDev = FindDevice(dev);
   if (!pDev) return FALSE;
   for (CResponder &r : pDev->m_responders) {
     if (r.m_request == responder.m_request) {
@@ -370,7 +403,7 @@ BOOL SimScriptShortWrite(SIMDEV dev, int nPipe, DWORD nBytes) {
 BOOL SimGetTimeouts(SIMDEV dev, COMMTIMEOUTS *pTimeouts) {
   if (pTimeouts == nullptr) return FALSE;
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(dev);
+  SimPtr pDev = FindDevice(dev);
   if (!pDev) return FALSE;
   *pTimeouts = pDev->m_timeouts;
   return TRUE;
@@ -379,7 +412,7 @@ BOOL SimGetTimeouts(SIMDEV dev, COMMTIMEOUTS *pTimeouts) {
 BOOL SimSetTimeouts(SIMDEV dev, const COMMTIMEOUTS *pTimeouts) {
   if (pTimeouts == nullptr) return FALSE;
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(dev);
+  SimPtr pDev = FindDevice(dev);
   if (!pDev) return FALSE;
   pDev->m_timeouts = *pTimeouts;
   NotifyAll();
@@ -388,26 +421,26 @@ BOOL SimSetTimeouts(SIMDEV dev, const COMMTIMEOUTS *pTimeouts) {
 
 DWORD SimPurgeCount(SIMDEV dev) {
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(dev);
+  SimPtr pDev = FindDevice(dev);
   return pDev ? pDev->m_nPurges : 0;
 }
 
 DWORD SimLastPurgeFlags(SIMDEV dev) {
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(dev);
+  SimPtr pDev = FindDevice(dev);
   return pDev ? pDev->m_dwLastPurgeFlags : 0;
 }
 
 DWORD SimPendingReads(SIMDEV dev) {
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(dev);
+  SimPtr pDev = FindDevice(dev);
   return pDev ? static_cast<DWORD>(pDev->m_reads.size()) : 0;
 }
 
 BOOL SimWaitPendingReads(SIMDEV dev, DWORD nReads, DWORD dwTimeoutMs) {
   const Deadline dl = Deadline::After(dwTimeoutMs);
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(dev);
+  SimPtr pDev = FindDevice(dev);
   if (!pDev) return FALSE;
   return WaitUntil(lock, dl, [&] { return pDev->m_reads.size() >= nReads; }) ? TRUE : FALSE;
 }
@@ -415,7 +448,7 @@ BOOL SimWaitPendingReads(SIMDEV dev, DWORD nReads, DWORD dwTimeoutMs) {
 BOOL SimWaitWritten(SIMDEV dev, DWORD nBytes, DWORD dwTimeoutMs) {
   const Deadline dl = Deadline::After(dwTimeoutMs);
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(dev);
+  SimPtr pDev = FindDevice(dev);
   if (!pDev) return FALSE;
   return WaitUntil(lock, dl, [&] { return pDev->m_written.size() >= nBytes; }) ? TRUE : FALSE;
 }
@@ -423,7 +456,7 @@ BOOL SimWaitWritten(SIMDEV dev, DWORD nBytes, DWORD dwTimeoutMs) {
 BOOL SimWaitDrained(SIMDEV dev, DWORD dwTimeoutMs) {
   const Deadline dl = Deadline::After(dwTimeoutMs);
   Guard lock(KernelLock());
-  DevicePtr pDev = FindDevice(dev);
+  SimPtr pDev = FindDevice(dev);
   if (!pDev) return FALSE;
   return WaitUntil(lock, dl, [&] { return pDev->m_toHost.empty(); }) ? TRUE : FALSE;
 }

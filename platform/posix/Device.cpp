@@ -1,0 +1,88 @@
+// The part of the device interface that is the same for every provider:
+// requests in flight, their completion, the pipe names, who is in charge.
+#include "Device.h"
+
+#include <strings.h>
+
+#include <algorithm>
+
+namespace emu {
+
+CDevice::CDevice(int nClass, const GUID &guid, std::string sPath)
+    : m_nClass(nClass), m_guid(guid), m_sPath(std::move(sPath)) {}
+
+CProvider &ActiveProvider() { return SimProviderInCharge() ? SimProvider() : HostProvider(); }
+
+bool SplitPipeName(const std::string &sName, std::string *pPath, int *pnPipe) {
+  const size_t nSep = sName.rfind('\\');
+  if (nSep == std::string::npos) return false;
+  const char *pszPipe = sName.c_str() + nSep + 1;
+  if (strcasecmp(pszPipe, "PIPE00") == 0) {
+    *pnPipe = SIM_PIPE_00;
+  } else if (strcasecmp(pszPipe, "PIPE01") == 0) {
+    *pnPipe = SIM_PIPE_01;
+  } else {
+    return false;
+  }
+  *pPath = sName.substr(0, nSep);
+  return true;
+}
+
+bool ReceivesData(const CRead &read) { return read.m_pFile->m_nPipe != SIM_PIPE_01; }
+
+void QueueToHost(CDevice &dev, const BYTE *pData, size_t nBytes) {
+  dev.m_toHost.insert(dev.m_toHost.end(), pData, pData + nBytes);
+  DeliverToHost(dev);
+  NotifyAll();
+}
+
+void DeliverToHost(CDevice &dev) {
+  const Clock::time_point now = Clock::now();
+  auto it = dev.m_reads.begin();
+  while (!dev.m_toHost.empty() && it != dev.m_reads.end()) {
+    ReadPtr pRead = *it++;  // advance first: completion unlinks the read
+    if (!ReceivesData(*pRead)) continue;
+    const size_t nTake = std::min<size_t>(dev.m_toHost.size(), pRead->m_nWanted - pRead->m_nGot);
+    std::copy_n(dev.m_toHost.begin(), nTake, pRead->m_pBuffer + pRead->m_nGot);
+    dev.m_toHost.erase(dev.m_toHost.begin(), dev.m_toHost.begin() + nTake);
+    pRead->m_nGot += static_cast<DWORD>(nTake);
+    if (nTake > 0) pRead->m_tpLastByte = now;
+    if (pRead->m_nGot == pRead->m_nWanted || (pRead->m_bTakeAny && pRead->m_nGot > 0)) {
+      CompleteRead(dev, pRead, ERROR_SUCCESS);
+    } else {
+      // A read that waits to fill up holds back the reads issued after it.
+      break;
+    }
+  }
+  NotifyAll();
+}
+
+void CompleteRead(CDevice &dev, const ReadPtr &pRead, DWORD dwError) {
+  pRead->m_bDone = true;
+  pRead->m_dwError = dwError;
+  dev.m_reads.remove(pRead);
+  if (LPOVERLAPPED pOv = pRead->m_pOverlapped) {
+    pOv->InternalHigh = pRead->m_nGot;
+    pOv->Internal = dwError;
+  }
+  if (pRead->m_pEvent) SignalEventObject(pRead->m_pEvent);
+  pRead->m_pFile->m_bSignalled = true;
+  dev.RequestsChanged();
+  NotifyAll();
+}
+
+void CompleteWrite(CDevice &dev, const WritePtr &pWrite, DWORD dwError) {
+  pWrite->m_bDone = true;
+  pWrite->m_dwError = dwError;
+  dev.m_writes.remove(pWrite);
+  if (LPOVERLAPPED pOv = pWrite->m_pOverlapped) {
+    pOv->InternalHigh = pWrite->m_nTaken;
+    pOv->Internal = dwError;
+  }
+  if (pWrite->m_pEvent) SignalEventObject(pWrite->m_pEvent);
+  pWrite->m_pFile->m_bSignalled = true;
+  dev.RequestsChanged();
+  NotifyAll();
+}
+
+}  // namespace emu

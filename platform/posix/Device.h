@@ -1,0 +1,220 @@
+// The device interface of the emulation: what the file calls (Files.cpp) and
+// SetupAPI (SetupApi.cpp) need of a printer, whoever provides it.
+//
+// A provider (the simulated printers in sim/, the printers the Linux kernel's
+// usblp driver drives in usblp/) lists interfaces and opens devices; a device
+// takes the reads and writes in flight, kept here in one form for all. Reads
+// are fed from m_toHost in issue order; a write is taken at once or queued
+// until the device takes it. Whatever ends a request completes it here under
+// the kernel lock. Everything here lives under the kernel lock.
+#pragma once
+
+#include <deque>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Kernel.h"
+
+namespace emu {
+
+class CFile;
+class CDevice;
+
+// One read in flight (or a synchronous read whose caller is blocked). The
+// record keeps the file and the completion event alive until it completes.
+class CRead {
+ public:
+  std::shared_ptr<CFile> m_pFile;
+  DWORD m_dwTid = 0;  // issuing thread, for CancelIo
+  BYTE *m_pBuffer = nullptr;
+  DWORD m_nWanted = 0;
+  DWORD m_nGot = 0;
+  // Completes as soon as it holds a byte (printer-class and overlapped reads,
+  // the "first byte" time-out rule); otherwise it fills up or times out.
+  bool m_bTakeAny = true;
+  bool m_bDone = false;
+  DWORD m_dwError = 0;
+  LPOVERLAPPED m_pOverlapped = nullptr;
+  ObjectPtr m_pEvent;  // the event of m_pOverlapped, if any
+  Clock::time_point m_tpLastByte;
+};
+using ReadPtr = std::shared_ptr<CRead>;
+
+// One write the device has not taken yet (a synchronous caller waits for it,
+// an overlapped one pends).
+class CWrite {
+ public:
+  std::shared_ptr<CFile> m_pFile;
+  DWORD m_dwTid = 0;  // issuing thread, for CancelIo
+  const BYTE *m_pData = nullptr;
+  DWORD m_nWanted = 0;
+  DWORD m_nTaken = 0;
+  bool m_bDone = false;
+  DWORD m_dwError = 0;
+  LPOVERLAPPED m_pOverlapped = nullptr;
+  ObjectPtr m_pEvent;
+};
+using WritePtr = std::shared_ptr<CWrite>;
+
+// Results scripted for a device's next requests (the simulated printers'
+// failure scripts).
+enum class ScriptKind { OpenError, ReadError, ZeroRead, WriteError, ShortWrite };
+
+class CScript {
+ public:
+  ScriptKind m_kind;
+  int m_nPipe;      // SIM_PIPE_*
+  DWORD m_dwValue;  // error code or byte count
+};
+
+// A printer that files open on.
+class CDevice {
+ public:
+  CDevice(int nClass, const GUID &guid, std::string sPath);
+  virtual ~CDevice() = default;
+  CDevice(const CDevice &) = delete;
+  CDevice &operator=(const CDevice &) = delete;
+
+  bool IsNative() const { return m_nClass == SIM_CLASS_NATIVE; }
+
+  // ---- What each provider decides, under the kernel lock ----
+  // The device is there (plugged, its node open and alive).
+  virtual bool IsPresent() const = 0;
+  // What the driver answers on a file of a removed device.
+  virtual DWORD RemovalError() const { return ERROR_DEVICE_NOT_CONNECTED; }
+  // Takes the oldest scripted result of kind kindA or kindB for nPipe.
+  virtual bool TakeScript(int nPipe, ScriptKind kindA, ScriptKind kindB, CScript *pOut) {
+    (void)nPipe, (void)kindA, (void)kindB, (void)pOut;
+    return false;
+  }
+  // A write begins: either the device takes it now (sets m_nTaken, returns
+  // true) or it queues it in m_writes and completes it later.
+  virtual bool StartWrite(const WritePtr &pWrite) = 0;
+  // The requests in flight changed (one queued or ended): a device that
+  // moves data by itself looks again.
+  virtual void RequestsChanged() {}
+  // A file was opened on the device; its last handle was closed.
+  virtual void FileOpened(CFile &file) { (void)file; }
+  virtual void FileClosed(CFile &file) { (void)file; }
+
+  const int m_nClass;  // SIM_CLASS_NATIVE or SIM_CLASS_PRINTER
+  const GUID m_guid;   // interface class
+  const std::string m_sPath;
+  // Bumped whenever the device goes away: files opened under an older
+  // generation are dead for good.
+  unsigned long long m_nGeneration = 0;
+  std::deque<BYTE> m_toHost;     // bytes towards the host that no read took yet
+  DWORD m_nDropped = 0;          // bytes towards the host lost to removals
+  std::list<ReadPtr> m_reads;    // in issue order: the order bytes are handed out
+  std::list<WritePtr> m_writes;  // writes not taken yet, in issue order
+  // A native driver's state, emulated alike whoever provides the device.
+  COMMTIMEOUTS m_timeouts{};
+  DWORD m_nPurges = 0;
+  DWORD m_dwLastPurgeFlags = 0;
+};
+using DevicePtr = std::shared_ptr<CDevice>;
+
+// A file opened on a device by CreateFileA.
+class CFile : public Object {
+ public:
+  CFile(const DevicePtr &pDevice, int nPipe, bool bOverlapped)
+      : Object(ObjType::File),
+        m_pDevice(pDevice),
+        m_nPipe(nPipe),
+        m_bOverlapped(bOverlapped),
+        m_nGeneration(pDevice->m_nGeneration) {}
+  // Like a Windows file object: signalled when an I/O on it completes, reset
+  // when one starts.
+  bool IsSignalled(DWORD dwTid) const override {
+    (void)dwTid;
+    return m_bSignalled;
+  }
+  void WaitBeforeLastClose(Guard &lock) override;
+  void OnLastHandleClosed() override;
+  std::string Describe() const override;
+  bool IsConnected() const {
+    return m_pDevice->IsPresent() && m_pDevice->m_nGeneration == m_nGeneration;
+  }
+
+  const DevicePtr m_pDevice;
+  const int m_nPipe;  // SIM_PIPE_BARE, SIM_PIPE_00 or SIM_PIPE_01
+  const bool m_bOverlapped;
+  const unsigned long long m_nGeneration;
+  bool m_bSignalled = false;
+  // A synchronous file object runs one request at a time: the thread whose
+  // request runs now (0: none).
+  DWORD m_dwIoTid = 0;
+  bool m_bClosed = false;  // its last handle went: later requests fail
+};
+
+// One interface a provider lists for SetupAPI.
+class CInterface {
+ public:
+  GUID m_guid;
+  std::string m_sPath;
+  DWORD m_dwDevInst;  // the device element's instance number
+  bool m_bActive;     // present
+};
+
+// Where printers come from.
+class CProvider {
+ public:
+  virtual ~CProvider() = default;
+  // The interfaces of class guid (all known ones, or the present ones only),
+  // in a stable order. Under the kernel lock; may release it meanwhile.
+  virtual void ListInterfaces(Guard &lock, const GUID &guid, bool bPresentOnly,
+                              std::vector<CInterface> *pOut) = 0;
+  // The device a CreateFileA name opens, and the pipe it names; null with
+  // *pdwError when there is none or it cannot be opened. Under the kernel
+  // lock; may release it meanwhile.
+  virtual DevicePtr Open(Guard &lock, const std::string &sName, int *pnPipe, DWORD *pdwError) = 0;
+};
+
+// Under the kernel lock: the provider in charge now. The simulated printers
+// while a program has plugged any (or the host's printers are switched off);
+// otherwise the host's printers. The two never mix.
+CProvider &ActiveProvider();
+CProvider &SimProvider();    // sim/SimPrinters.cpp
+CProvider &HostProvider();   // the host's printers (usblp/ on Linux)
+bool SimProviderInCharge();  // sim/SimPrinters.cpp
+
+// "<path>\PIPE00" or "<path>\PIPE01", the pipe name in any case: the path and
+// the pipe; false for any other name.
+bool SplitPipeName(const std::string &sName, std::string *pPath, int *pnPipe);
+
+// Queues bytes towards the host and hands them to the waiting reads.
+void QueueToHost(CDevice &dev, const BYTE *pData, size_t nBytes);
+// Hands queued bytes to the waiting reads, in issue order.
+void DeliverToHost(CDevice &dev);
+// Reads of PIPE01 never receive data: it is the pipe towards the printer.
+bool ReceivesData(const CRead &read);
+
+// Ends a read: fills its OVERLAPPED, signals its event and file, wakes waiters.
+void CompleteRead(CDevice &dev, const ReadPtr &pRead, DWORD dwError);
+// Ends a write with what it took (m_nTaken), or with dwError.
+void CompleteWrite(CDevice &dev, const WritePtr &pWrite, DWORD dwError);
+// Ends every write not taken yet that matches pred with dwError.
+template <class Pred>
+void AbortWrites(CDevice &dev, DWORD dwError, Pred pred) {
+  std::vector<WritePtr> victims;
+  for (const WritePtr &p : dev.m_writes) {
+    if (pred(*p)) victims.push_back(p);
+  }
+  for (const WritePtr &p : victims) CompleteWrite(dev, p, dwError);
+}
+// Ends every pending read that matches pred with dwError.
+template <class Pred>
+void AbortReads(CDevice &dev, DWORD dwError, Pred pred) {
+  std::vector<ReadPtr> victims;
+  for (const ReadPtr &p : dev.m_reads) {
+    if (pred(*p)) victims.push_back(p);
+  }
+  for (const ReadPtr &p : victims) CompleteRead(dev, p, dwError);
+}
+
+// One line per device information set not yet destroyed (SetupApi.cpp).
+std::string DescribeDeviceInfoSets();
+
+}  // namespace emu

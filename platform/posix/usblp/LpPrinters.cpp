@@ -1,0 +1,196 @@
+// The printers of the Linux kernel's usblp driver, as the emulation's host
+// provider: every printer-class printer found in sysfs is a device of the
+// USB printer class whose files share one connection to its node.
+#include <cstring>
+#include <map>
+
+#include "../Device.h"
+#include "LpConnection.h"
+#include "LpSysfs.h"
+
+namespace emu {
+namespace usblp {
+namespace {
+
+const GUID kGuidUsbPrint = {
+    0x28D78FAD, 0x5A12, 0x11D1, {0xAE, 0x5B, 0x00, 0x00, 0xF8, 0x03, 0xA8, 0xC2}};
+// Device instance numbers of these printers: this plus the node's minor.
+constexpr DWORD kDevInstBase = 0x10000;
+
+class CLpPrinter : public CDevice, public CLpLink {
+ public:
+  explicit CLpPrinter(const SLpPrinter &printer)
+      : CDevice(SIM_CLASS_PRINTER, kGuidUsbPrint, printer.m_sInterfacePath),
+        m_sNode(printer.m_sNode),
+        m_sDevPath(printer.m_sDevPath) {}
+
+  // Under the kernel lock (released meanwhile): a live connection for a new
+  // file, opened now unless there is one. 0 or the Win32 error of the open.
+  DWORD Connect(Guard &lock) {
+    for (;;) {
+      if (m_pConnection) return ERROR_SUCCESS;
+      if (m_bOpening) {
+        WaitUntil(lock, Deadline::After(INFINITE), [this] { return !m_bOpening; });
+      } else if (m_pClosing && !m_pClosing->IsClosed()) {
+        // usblp takes one open at a time: the last one must be closed first.
+        WaitUntil(lock, Deadline::After(INFINITE), [this] { return m_pClosing->IsClosed(); });
+      } else {
+        break;
+      }
+    }
+    m_pClosing.reset();
+    m_bOpening = true;
+    lock.unlock();
+    DWORD dwError = ERROR_SUCCESS;
+    std::shared_ptr<CLpConnection> pConnection = CLpConnection::Open(m_sNode, m_sDevPath, &dwError);
+    lock.lock();
+    m_bOpening = false;
+    NotifyAll();
+    if (!pConnection) return dwError;
+    if (!pConnection->Start(this)) return ERROR_NOT_ENOUGH_MEMORY;
+    m_pConnection = pConnection;
+    m_nFiles = 0;
+    return ERROR_SUCCESS;
+  }
+
+  // ---- CDevice ----
+  bool IsPresent() const override { return m_pConnection != nullptr; }
+  DWORD RemovalError() const override { return m_dwRemovalError; }
+  bool StartWrite(const WritePtr &pWrite) override {
+    if (pWrite->m_nWanted == 0) return true;
+    m_writes.push_back(pWrite);
+    RequestsChanged();
+    return false;
+  }
+  void RequestsChanged() override {
+    if (m_pConnection) m_pConnection->Wake();
+  }
+  void FileOpened(CFile &file) override {
+    if (file.m_nGeneration == m_nGeneration) ++m_nFiles;
+  }
+  void FileClosed(CFile &file) override {
+    if (file.m_nGeneration != m_nGeneration || m_nFiles == 0) return;
+    if (--m_nFiles == 0) Disconnect();
+  }
+
+  // ---- CLpLink ----
+  size_t ReadWanted() override {
+    for (const ReadPtr &p : m_reads) {
+      if (ReceivesData(*p)) return p->m_nWanted - p->m_nGot;
+    }
+    return 0;
+  }
+  void OnBytesRead(const BYTE *pData, size_t nBytes) override { QueueToHost(*this, pData, nBytes); }
+  void OnReadEnded(DWORD dwError) override {
+    for (const ReadPtr &p : m_reads) {
+      if (ReceivesData(*p)) {
+        const ReadPtr pRead = p;
+        CompleteRead(*this, pRead, dwError);
+        return;
+      }
+    }
+  }
+  bool WriteWaiting() override { return !m_writes.empty(); }
+  bool NextWrite(size_t nMax, std::vector<BYTE> *pBytes) override {
+    if (m_writes.empty()) return false;
+    const CWrite &write = *m_writes.front();
+    const size_t nLeft = write.m_nWanted - write.m_nTaken;
+    const BYTE *pFrom = write.m_pData + write.m_nTaken;
+    pBytes->assign(pFrom, pFrom + (nLeft < nMax ? nLeft : nMax));
+    return true;
+  }
+  void OnWritten(size_t nBytes, DWORD dwError) override {
+    if (m_writes.empty()) return;
+    const WritePtr pWrite = m_writes.front();
+    if (dwError != ERROR_SUCCESS) {
+      CompleteWrite(*this, pWrite, dwError);
+      return;
+    }
+    pWrite->m_nTaken += static_cast<DWORD>(nBytes);
+    if (pWrite->m_nTaken >= pWrite->m_nWanted) CompleteWrite(*this, pWrite, ERROR_SUCCESS);
+  }
+  void OnDead(DWORD dwError) override {
+    // Files opened so far are dead for good, as after a simulated unplug.
+    m_dwRemovalError = dwError;
+    ++m_nGeneration;
+    Disconnect();
+    m_toHost.clear();
+    AbortReads(*this, dwError, [](const CRead &) { return true; });
+    AbortWrites(*this, dwError, [](const CWrite &) { return true; });
+  }
+
+ private:
+  void Disconnect() {
+    if (m_pConnection) m_pConnection->Stop();
+    m_pClosing = std::move(m_pConnection);
+    m_nFiles = 0;
+    NotifyAll();
+  }
+
+  const std::string m_sNode;
+  const std::string m_sDevPath;
+  std::shared_ptr<CLpConnection> m_pConnection;  // shared by this generation's files
+  std::shared_ptr<CLpConnection> m_pClosing;     // the previous one, until its node is closed
+  bool m_bOpening = false;
+  DWORD m_nFiles = 0;  // files of this generation still open
+  DWORD m_dwRemovalError = ERROR_DEVICE_NOT_CONNECTED;
+};
+
+class CLpProvider : public CProvider {
+ public:
+  void ListInterfaces(Guard &lock, const GUID &guid, bool, std::vector<CInterface> *pOut) override {
+    if (memcmp(&guid, &kGuidUsbPrint, sizeof guid) != 0) return;  // no native class here
+    // Only present printers are known: sysfs forgets the others.
+    for (const SLpPrinter &printer : Scan(lock)) {
+      pOut->push_back(CInterface{kGuidUsbPrint, printer.m_sInterfacePath,
+                                 kDevInstBase + printer.m_nMinor, true});
+    }
+  }
+
+  DevicePtr Open(Guard &lock, const std::string &sName, int *pnPipe, DWORD *pdwError) override {
+    std::string sPath = sName;
+    *pnPipe = SIM_PIPE_BARE;
+    const std::vector<SLpPrinter> printers = Scan(lock);
+    const SLpPrinter *pFound = Find(printers, sName);
+    if (pFound == nullptr && SplitPipeName(sName, &sPath, pnPipe)) pFound = Find(printers, sPath);
+    if (pFound == nullptr) {
+      *pdwError = ERROR_FILE_NOT_FOUND;
+      return nullptr;
+    }
+    std::shared_ptr<CLpPrinter> &pDev =
+        m_printers[pFound->m_sInterfacePath + '|' + pFound->m_sDevPath];
+    if (!pDev) pDev = std::make_shared<CLpPrinter>(*pFound);
+    const std::shared_ptr<CLpPrinter> pKeep = pDev;
+    *pdwError = pKeep->Connect(lock);
+    return *pdwError == ERROR_SUCCESS ? pKeep : nullptr;
+  }
+
+ private:
+  // sysfs is read without the kernel lock.
+  static std::vector<SLpPrinter> Scan(Guard &lock) {
+    lock.unlock();
+    std::vector<SLpPrinter> printers = ScanPrinters();
+    lock.lock();
+    return printers;
+  }
+  static const SLpPrinter *Find(const std::vector<SLpPrinter> &printers, const std::string &sPath) {
+    for (const SLpPrinter &printer : printers) {
+      if (printer.m_sInterfacePath == sPath) return &printer;
+    }
+    return nullptr;
+  }
+
+  // Printers opened since the process started; a file keeps its printer's
+  // entry alive anyway, so none is ever dropped.
+  std::map<std::string, std::shared_ptr<CLpPrinter>> m_printers;
+};
+
+}  // namespace
+}  // namespace usblp
+
+CProvider &HostProvider() {
+  static usblp::CLpProvider *s_pProvider = new usblp::CLpProvider;
+  return *s_pProvider;
+}
+
+}  // namespace emu

@@ -1,0 +1,220 @@
+// Real printer-class printers through the kernel's usblp driver, on a
+// mocked sysfs and node (umockdev): discovery, the library's session over the
+// node, unplug and the errors of a node that cannot be opened.
+#include <gmock/gmock.h>
+#include <stdint.h>
+
+#include <chrono>
+#include <thread>
+
+#include "FakeJni.h"
+#include "LpTestbed.h"
+#include "SimFixture.h"
+#include "jni/UsbPort.h"
+#include "usbcomm/UsbComm.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+const Bytes kStatusRequest = {0x10, 0x04, 0x01};
+const Bytes kStatusReply = {0x16};
+const DWORD kBoundMs = 20000;
+
+class UsblpTest : public CSimTest {
+ protected:
+  void SetUp() override {
+    CSimTest::SetUp();
+    SimUseHostPrinters(TRUE);  // the testbed's printers are the host's
+  }
+  void TearDown() override {
+    // A failed case may leave a session running: stop it before the leak check.
+    if (g_UsbComm.m_QuitEvent != nullptr || g_UsbComm.m_hWritePort != nullptr) Close(0);
+    EXPECT_TRUE(m_jni.Faults().empty()) << ::testing::PrintToString(m_jni.Faults());
+    CSimTest::TearDown();
+  }
+
+  jint OpenPipe(DWORD dwAccess) {
+    return Java_com_velto_printer_UsbPort_usbInitPipe(m_jni.Env(), m_jni.Self(), m_jni.Port(),
+                                                      (jint)dwAccess);
+  }
+  jint Write(const Bytes &bytes) {
+    jbyteArray array = m_jni.NewByteArray(std::vector<jbyte>(bytes.begin(), bytes.end()));
+    return Java_com_velto_printer_UsbPort_usbWriteOutputPipe(m_jni.Env(), m_jni.Self(),
+                                                             m_jni.PortField("hWritePort"), array);
+  }
+  jint Close(jint nHandle) {
+    return Java_com_velto_printer_UsbPort_usbClosePipe(m_jni.Env(), m_jni.Self(), nHandle);
+  }
+  // What the receiver has stored, once it has n bytes (bounded wait first,
+  // so that a missing reply fails instead of blocking the read).
+  Bytes ReadStored(size_t n) {
+    const auto tpEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
+    while (g_UsbComm.BytesAvailable() < n && std::chrono::steady_clock::now() < tpEnd) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (g_UsbComm.BytesAvailable() < n) return Bytes();
+    jbyteArray array = m_jni.NewByteArray(n, 0);
+    const jint nGot = Java_com_velto_printer_UsbPort_usbReadInputPipe(
+        m_jni.Env(), m_jni.Self(), m_jni.PortField("hReadPort"), array);
+    const std::vector<jbyte> all = m_jni.Bytes(array);
+    return nGot > 0 ? Bytes(all.begin(), all.begin() + nGot) : Bytes();
+  }
+  void OpenSession() {
+    ASSERT_EQ(OpenPipe(GENERIC_READ), USB_TYPE_PRINTER_CLASS);
+    ASSERT_EQ(OpenPipe(GENERIC_WRITE), USB_TYPE_PRINTER_CLASS);
+  }
+  void StatusRoundTrip(unsigned nLp) {
+    ASSERT_EQ(Write(kStatusRequest), 0);
+    EXPECT_EQ(m_bed.ReadWritten(nLp, kStatusRequest.size()), kStatusRequest);
+    ASSERT_TRUE(m_bed.SendToHost(nLp, kStatusReply));
+    EXPECT_EQ(ReadStored(1), kStatusReply);
+  }
+  void CloseSession() {
+    EXPECT_EQ(Close(m_jni.PortField("hReadPort")), 0);
+    EXPECT_EQ(SimOpenHandleCount(), 0u);
+  }
+
+  CLpTestbed m_bed;
+  CFakeJni m_jni;
+};
+
+// ---- Discovery and matching ----
+
+struct SListed {
+  const char *pszName;
+  unsigned nVendor, nProduct;
+  const char *pszSerial;
+  const char *pszInstance;  // in the interface path
+  bool bAccepted;
+};
+
+void PrintTo(const SListed &p, std::ostream *pOut) { *pOut << p.pszName; }
+
+class UsblpDiscoveryTest : public UsblpTest, public ::testing::WithParamInterface<SListed> {};
+
+TEST_P(UsblpDiscoveryTest, ListedUnderThePrinterClassAndMatchedByTheTable) {
+  const SListed &p = GetParam();
+  ASSERT_TRUE(m_bed.AddPrinter(0, p.nVendor, p.nProduct, p.pszSerial));
+  const std::string sPath = CLpTestbed::InterfacePath(p.nVendor, p.nProduct, p.pszInstance);
+  char szBuffer[USB_PATH_SIZE] = "untouched";
+  CUsbComm comm;
+  EXPECT_EQ(comm.LocateDevice(USB_TYPE_NATIVE, szBuffer, sizeof szBuffer), 0)
+      << "no native-class printer on Linux";
+  EXPECT_EQ(comm.LocateDevice(USB_TYPE_PRINTER_CLASS, szBuffer, sizeof szBuffer),
+            p.bAccepted ? 1 : 0);
+  EXPECT_EQ(szBuffer, p.bAccepted ? sPath : std::string());
+  EXPECT_TRUE(WaitForLine(") " + sPath, kBoundMs)) << "the search traces the path it opened";
+  char szType[64];
+  EXPECT_EQ(DetectUsbType(szType, sizeof szType),
+            p.bAccepted ? USB_TYPE_PRINTER_CLASS : USB_TYPE_NATIVE);
+  EXPECT_STREQ(szType, p.bAccepted ? "Printer Class USB" : "Error opening USB");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Printers, UsblpDiscoveryTest,
+    ::testing::Values(SListed{"Serial", 0xfa1c, 0x0a02, "SN123", "sn123", true},
+                      // Listed in the table in lower case and with upper-case digits only.
+                      SListed{"NoSerial", 0xfd4b, 0x3d0a, "", "1-1", true},
+                      // A serial Windows would not take: the port names the instance.
+                      SListed{"OddSerial", 0xfb2d, 0x1b10, "A#1", "1-1", true},
+                      SListed{"Unlisted", 0x1234, 0x5678, "X9", "x9", false}),
+    [](const ::testing::TestParamInfo<SListed> &param) { return param.param.pszName; });
+
+// Simulated printers and real ones never mix: while a program has plugged a
+// simulated printer, only those are listed and opened.
+TEST_F(UsblpTest, SimulatedPrintersHideTheRealOnes) {
+  ASSERT_TRUE(m_bed.AddPrinter(0, 0xfa1c, 0x0a02, "SN123"));
+  const std::string sReal = CLpTestbed::InterfacePath(0xfa1c, 0x0a02, "sn123");
+  const std::string sSim =
+      "\\\\?\\usb#vid_fa1c&pid_0a01#7&1&0&1#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
+  const SIMDEV dev = SimPlug(SIM_CLASS_PRINTER, nullptr, sSim.c_str());
+  ASSERT_NE(dev, 0);
+  char szBuffer[USB_PATH_SIZE];
+  CUsbComm comm;
+  EXPECT_EQ(comm.LocateDevice(USB_TYPE_PRINTER_CLASS, szBuffer, sizeof szBuffer), 1);
+  EXPECT_EQ(szBuffer, sSim);
+  EXPECT_EQ(CreateFileA(sReal.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+  SimUnplug(dev);
+}
+
+// ---- The session over the node ----
+
+TEST_F(UsblpTest, WritesArriveAtTheNode) {
+  ASSERT_TRUE(m_bed.AddPrinter(0, 0xfa1c, 0x0a02, "SN123"));
+  OpenSession();
+  const Bytes receipt = {'R', 'E', 'C', 'E', 'I', 'P', 'T', '\n', 0x1b, 0x69, 0x00, 0xff};
+  EXPECT_EQ(Write(receipt), 0);
+  EXPECT_EQ(m_bed.ReadWritten(0, receipt.size()), receipt);
+  CloseSession();
+}
+
+// The status request goes out, the printer's reply (a umockdev script plays
+// it) comes back through the receiver thread into the ring buffer.
+TEST_F(UsblpTest, StatusRequestIsAnsweredThroughTheReceiver) {
+  ASSERT_TRUE(m_bed.AddPrinter(0, 0xfa1c, 0x0a02, "SN123"));
+  ASSERT_TRUE(m_bed.LoadScript(
+      0, "w 0 " + ScriptData(kStatusRequest) + "\nr 0 " + ScriptData(kStatusReply) + "\n"));
+  OpenSession();
+  ASSERT_EQ(Write(kStatusRequest), 0);
+  EXPECT_EQ(ReadStored(1), kStatusReply);
+  EXPECT_TRUE(WaitForLine("READ1", kBoundMs));
+  CloseSession();
+}
+
+// Unplugged, the node's pending read ends with ERROR_DEVICE_NOT_CONNECTED
+// and writes fail; the printer back (on another port, so another node), the
+// receiver reopens it by itself and the session goes on.
+TEST_F(UsblpTest, UnplugFailsTheSessionUntilThePrinterIsBack) {
+  ASSERT_TRUE(m_bed.AddPrinter(0, 0xfa1c, 0x0a02, "SN123"));
+  OpenSession();
+  StatusRoundTrip(0);
+
+  m_bed.Unplug(0);
+  EXPECT_TRUE(WaitForLine(" dwError = 1167", kBoundMs));
+  EXPECT_NE(Write(kStatusRequest), 0);
+  const std::string sPath = CLpTestbed::InterfacePath(0xfa1c, 0x0a02, "sn123");
+  EXPECT_EQ(CreateFileA(sPath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND) << "gone from the list";
+
+  ASSERT_TRUE(m_bed.Replug(0, 1));
+  ASSERT_TRUE(WaitForLine("Handles Valid", kBoundMs));
+  StatusRoundTrip(1);
+  CloseSession();
+}
+
+// ---- A node that cannot be opened ----
+
+struct SOpenError {
+  const char *pszName;
+  bool (CLpTestbed::*pfnBreak)(unsigned);
+  DWORD dwError;
+};
+
+void PrintTo(const SOpenError &p, std::ostream *pOut) { *pOut << p.pszName; }
+
+class UsblpOpenErrorTest : public UsblpTest, public ::testing::WithParamInterface<SOpenError> {};
+
+TEST_P(UsblpOpenErrorTest, IsReportedAndThePrinterPassedOver) {
+  ASSERT_TRUE(m_bed.AddPrinter(0, 0xfa1c, 0x0a02, "SN123"));
+  ASSERT_TRUE((m_bed.*GetParam().pfnBreak)(0));
+  const std::string sPath = CLpTestbed::InterfacePath(0xfa1c, 0x0a02, "sn123") + "\\PIPE01";
+  CWithoutFileModeOverride modes;
+  ASSERT_TRUE(modes.Ok());
+  SetLastError(0);
+  EXPECT_EQ(CreateFileA(sPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                        nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), GetParam().dwError);
+  EXPECT_EQ(OpenPipe(GENERIC_WRITE), -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Nodes, UsblpOpenErrorTest,
+    ::testing::Values(SOpenError{"NoPermission", &CLpTestbed::DenyNode, ERROR_ACCESS_DENIED},
+                      SOpenError{"NoNode", &CLpTestbed::RemoveNode, ERROR_FILE_NOT_FOUND}),
+    [](const ::testing::TestParamInfo<SOpenError> &param) { return param.param.pszName; });
+
+}  // namespace
