@@ -75,11 +75,15 @@ if [ $report_only = 0 ] && [ $linux = 1 ]; then
   build=$work/$label-linux
   cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
     -DVELTO_WERROR=OFF >/dev/null
-  cmake --build "$build" -j "$jobs" --target veltousb win32emu veltosim_jni veltousb_java
+  # The simulator's classes have a jar of their own in later revisions.
+  targets=(veltousb win32emu veltosim_jni veltousb_java)
+  ninja -C "$build" -t targets all | grep -q '^veltousb_sim_java:' && targets+=(veltousb_sim_java)
+  cmake --build "$build" -j "$jobs" --target "${targets[@]}"
   emu_dir=$(dirname "$(find "$build" -name libwin32emu.so | head -1)")
   lib_dir=$(dirname "$(find "$build" -name libveltousb.so | head -1)")
   sim_dir=$(dirname "$(find "$build" -name libveltosim_jni.so | head -1)")
-  jar=$(find "$build" -name veltousb.jar | head -1)
+  jar=$(find "$build/java" -maxdepth 1 -name 'veltousb.jar' -o -maxdepth 1 -name 'veltousb-sim.jar' |
+    tr '\n' : | sed 's/:$//')
   g++ -O2 -std=c++17 -shared -fPIC -o "$build/libveltobench_raw.so" \
     "$root/bench/jvm/native/RawDevice.cpp" -I"$src/platform/include" \
     -I"$java_home/include" -I"$java_home/include/linux" -L"$emu_dir" -lwin32emu \
