@@ -7,4 +7,4 @@ set xlabel 'arrival-to-read latency (µs)'
 set ylabel 'messages (%)'
 set grid
 set key top right
-plot 'latency.dat' using 1:2 with steps lw 2 title 'before: library', 'latency.dat' using 1:3 with steps lw 2 title 'before: raw'
+plot 'latency.dat' using 1:2 with steps lw 2 title 'before: library', 'latency.dat' using 1:3 with steps lw 2 title 'before: raw', 'latency.dat' using 1:4 with steps lw 2 title 'after: library', 'latency.dat' using 1:5 with steps lw 2 title 'after: raw'

@@ -151,6 +151,7 @@ HANDLE CUsbComm::StartPCLSSession() {
   }
   m_hPCLSRoomEvent = hEvent;
   m_bAwaitingRoom = 0;
+  m_bDataSignalled = 0;
 
   TRACE("usbInitPipe", "Creating m_pCCBuffer");
   CCircularBuffer *pBuffer = NULL;
@@ -207,6 +208,7 @@ BOOL CUsbComm::GetPCLSData(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnB
             (long)dwTimeout);
   BOOL bResult = 0;
   for (;;) {
+    m_bDataSignalled = 0;  // see SignalData: the receiver sets the event again
     if (!ResetEvent(hDataEvent)) {
       TRACE("GetPCLSData", "ResetEvent failed");
       break;

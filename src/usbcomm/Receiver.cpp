@@ -95,6 +95,18 @@ bool AwaitRoom(CUsbComm &comm) {
   return bRoom;
 }
 
+// Sets the data event after a store, unless it is still set from an earlier
+// one: a system call saved per block while the reader is busy. A reader
+// clears m_bDataSignalled before it resets the event and looks into the ring;
+// this store precedes the flag's exchange, so a reader that reset the event
+// after a skipped set still finds the bytes.
+BOOL SignalData(CUsbComm &comm) {
+  if (comm.m_bDataSignalled.exchange(1) != 0) return TRUE;
+  if (SetEvent(comm.m_hPCLSDataEvent)) return TRUE;
+  comm.m_bDataSignalled = 0;
+  return FALSE;
+}
+
 void StoreBlock(CUsbComm &comm, const BYTE *pbInput, DWORD nBytes) {
   comm.m_pCCBuffer.load()->Write(pbInput, nBytes);
 }
@@ -155,7 +167,7 @@ void HandlePendingRead(CUsbComm &comm, HANDLE hRead, OVERLAPPED *pov, BYTE *pbIn
   }
   DumpHex("READ1", pbInput, (int)*pnBytesRead, DUMP_BYTES_PER_LINE);
   StoreBlock(comm, pbInput, *pnBytesRead);
-  if (SetEvent(comm.m_hPCLSDataEvent)) {
+  if (SignalData(comm)) {
     TRACE("ReceiveData", "1SetEvent(m_hPCLSDataEvent)");
   } else {
     TRACE_ERR("ReceiveData", "1SetEvent(m_hPCLSDataEvent) returns error", GetLastError());
@@ -210,7 +222,7 @@ int CUsbComm::ReceiveData() {
       TRACE_FMT("ReceiveData", "From2 ReceiveData nBytesRead=%d", (int)nBytesRead);
       DumpHex("READ2", abInput, (int)nBytesRead, DUMP_BYTES_PER_LINE);
       StoreBlock(*this, abInput, nBytesRead);
-      if (SetEvent(m_hPCLSDataEvent)) {
+      if (SignalData(*this)) {
         TRACE("ReceiveData", "2SetEvent(m_hPCLSDataEvent)");
       } else {
         TRACE_ERR("ReceiveData", "2SetEvent(m_hPCLSDataEvent) returns error", GetLastError());

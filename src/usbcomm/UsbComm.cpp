@@ -14,7 +14,8 @@ CUsbComm::CUsbComm()
       m_hWritePort(nullptr),
       m_dwDeviceError(0),
       m_hPCLSRoomEvent(nullptr),
-      m_bAwaitingRoom(0) {}
+      m_bAwaitingRoom(0),
+      m_bDataSignalled(0) {}
 
 // Handles, events, the receiver thread and the ring buffer belong to the
 // session, which only usbClosePipe ends; unloading the library leaves them.

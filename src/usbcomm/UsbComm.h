@@ -79,6 +79,10 @@ class CUsbComm {
   // created and closed with the session's other events).
   std::atomic<HANDLE> m_hPCLSRoomEvent;
   std::atomic<LONG> m_bAwaitingRoom;
+  // 1 while m_hPCLSDataEvent is known to be set since a reader last reset
+  // it: the receiver sets it again only after a reset (one system call less
+  // per block while the reader is busy).
+  std::atomic<LONG> m_bDataSignalled;
 };
 
 extern CUsbComm g_UsbComm;

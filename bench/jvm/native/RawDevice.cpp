@@ -6,6 +6,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <atomic>
 #include <vector>
 
 #include "velto/platform.h"
@@ -21,12 +22,13 @@ BYTE *ThreadBuffer(size_t nBytes) {
   return t_buffer.data();
 }
 
-// A receiver without the library: one overlapped 64-byte read pending, its
-// bytes thrown away, until the quit event.
+// A receiver without the library: one overlapped 64-byte read at a time, its
+// bytes counted and thrown away, until the quit event.
 struct CRawReceiver {
   HANDLE hFile;
   HANDLE hQuit;
   HANDLE hThread;
+  std::atomic<long long> nBytes{0};
 };
 
 DWORD WINAPI RawReceiverProc(LPVOID pParameter) {
@@ -45,8 +47,9 @@ DWORD WINAPI RawReceiverProc(LPVOID pParameter) {
         GetOverlappedResult(pReceiver->hFile, &ov, &nRead, TRUE);
         break;
       }
-      ResetEvent(ov.hEvent);
+      if (!GetOverlappedResult(pReceiver->hFile, &ov, &nRead, FALSE)) break;
     }
+    pReceiver->nBytes += nRead;
   }
   CloseHandle(ov.hEvent);
   return 0;
@@ -101,6 +104,11 @@ JNIEXPORT jlong JNICALL Java_com_velto_printer_bench_RawDevice_startReceiver(JNI
   pReceiver->hQuit = CreateEventA(NULL, TRUE, FALSE, NULL);
   pReceiver->hThread = CreateThread(NULL, 0, RawReceiverProc, pReceiver, 0, NULL);
   return (jlong)(intptr_t)pReceiver;
+}
+
+JNIEXPORT jlong JNICALL Java_com_velto_printer_bench_RawDevice_receiverBytes(JNIEnv *, jclass,
+                                                                             jlong receiver) {
+  return (jlong)((CRawReceiver *)(intptr_t)receiver)->nBytes.load();
 }
 
 // Stops the receiver and closes its file: the raw counterpart of a close

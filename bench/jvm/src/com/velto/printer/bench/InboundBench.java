@@ -1,6 +1,7 @@
 package com.velto.printer.bench;
 
 import com.velto.printer.sim.SimulatedPrinter;
+import com.velto.printer.sim.Simulator;
 import java.util.concurrent.atomic.AtomicLong;
 import java.util.concurrent.atomic.AtomicLongArray;
 import java.util.concurrent.locks.LockSupport;
@@ -198,12 +199,48 @@ final class InboundBench {
     }
   }
 
+  /** Whether a raw receiver of 64-byte overlapped reads takes total bytes at this rate in time. */
+  static boolean rawBlocksKeepUp(double bytesPerSecond, double seconds) throws Exception {
+    long total = (long) (bytesPerSecond * seconds);
+    SimulatedPrinter printer =
+        SimulatedPrinter.plugPrinterClass(
+            SimulatedPrinter.interfacePath(
+                "vid_0000&pid_0000", "rawblocks" + (++serial), Simulator.printerClassInterfaceClass()));
+    long receiver = RawDevice.startReceiver(RawDevice.open(printer.path() + "\\PIPE00", true));
+    try {
+      long start = System.nanoTime();
+      sendPaced(printer, bytesPerSecond, total);
+      long graceMs = Math.max(300, (long) (seconds * 150));
+      long deadline = start + (long) (seconds * 1e9) + graceMs * 1_000_000L;
+      while (RawDevice.receiverBytes(receiver) < total && System.nanoTime() < deadline) {
+        Thread.sleep(2);
+      }
+      return RawDevice.receiverBytes(receiver) == total;
+    } finally {
+      RawDevice.stopReceiver(receiver);
+      printer.unplug();
+    }
+  }
+
   /** Highest rate in MB/s (from a doubling sweep, then bisected) at which nothing is lost or late. */
   double lossFreeRate(double seconds, double maxMBps) throws Exception {
+    return sweep(seconds, maxMBps, r -> keepsUp(r, seconds));
+  }
+
+  /** The same for the raw receiver of 64-byte blocks. */
+  static double rawBlocksLossFreeRate(double seconds, double maxMBps) throws Exception {
+    return sweep(seconds, maxMBps, r -> rawBlocksKeepUp(r, seconds));
+  }
+
+  interface Trial {
+    boolean keepsUp(double bytesPerSecond) throws Exception;
+  }
+
+  static double sweep(double seconds, double maxMBps, Trial trial) throws Exception {
     double pass = 0;
     double fail = 0;
     for (double rate = 0.125; rate <= maxMBps; rate *= 2) {
-      if (keepsUp(rate * 1e6, seconds)) {
+      if (trial.keepsUp(rate * 1e6)) {
         pass = rate;
       } else {
         fail = rate;
@@ -212,7 +249,7 @@ final class InboundBench {
     }
     for (int i = 0; i < 3 && fail > 0 && pass > 0; i++) {
       double mid = Math.sqrt(pass * fail);
-      if (keepsUp(mid * 1e6, seconds)) {
+      if (trial.keepsUp(mid * 1e6)) {
         pass = mid;
       } else {
         fail = mid;

@@ -31,8 +31,11 @@ final class RawDevice {
   /** Synchronous ReadFile into the array; bytes read or -error. */
   static native int read(long h, byte[] data);
 
-  /** A thread with one overlapped 64-byte read pending on an overlapped handle. */
+  /** A thread reading 64-byte blocks with overlapped reads, one at a time, on an overlapped handle. */
   static native long startReceiver(long h);
+
+  /** Bytes the receiver has read so far. */
+  static native long receiverBytes(long receiver);
 
   /** Signals the receiver's quit event, waits for it to end and closes its handles. */
   static native void stopReceiver(long receiver);
