@@ -58,6 +58,9 @@ if [ $report_only = 0 ]; then
     rm -rf "$src"
     mkdir -p "$src"
     git archive "$rev" | tar -x -C "$src"
+    # The archive's files carry the commit's time: builds of another revision
+    # under this label would look newer. Build afresh.
+    rm -rf "$work/$label-linux" "$work/$label-win32"
     revision=$(git rev-parse --short "$rev")
   else
     src=$root
