@@ -157,6 +157,17 @@ void CPipeBus::ClearWritten(int nDevice) {
   if (pDevice != NULL) pDevice->m_Written.clear();
 }
 
+size_t CPipeBus::HeldToHost(int nDevice) {
+  CLock lock(&m_Lock);
+  CDevice *pDevice = Find(nDevice);
+  size_t nHeld = pDevice == NULL ? 0 : pDevice->m_ToHost.size();
+  for (auto &entry : m_Connections) {
+    const CConnection *p = entry.second;
+    if (p->m_nDevice == nDevice) nHeld += p->m_Outbound.size() + p->m_nWriting;
+  }
+  return nHeld;
+}
+
 void CPipeBus::AddResponder(int nDevice, const std::string &request, const std::string &reply) {
   CLock lock(&m_Lock);
   CDevice *pDevice = Find(nDevice);
@@ -477,6 +488,7 @@ void CPipeBus::ServeConnection(CConnection *pConnection) {
       if (!bWritePending && !pConnection->m_Outbound.empty()) {
         writing.swap(pConnection->m_Outbound);
         pConnection->m_Outbound.clear();
+        pConnection->m_nWriting = writing.size();
       }
     }
     if (!bWritePending && !writing.empty()) {
@@ -514,6 +526,7 @@ void CPipeBus::ServeConnection(CConnection *pConnection) {
       if (!GetOverlappedResult(hPipe, &ovWrite, &n, FALSE)) break;
       writing.erase(0, n);
       CLock lock(&m_Lock);
+      pConnection->m_nWriting = writing.size();
       WakeAllConditionVariable(&m_Changed);
     } else if (dwWait != WAIT_OBJECT_0 + 1) {
       break;

@@ -52,6 +52,9 @@ class CPipeBus {
   // Everything the host wrote to any pipe of the device, in order.
   std::string Written(int nDevice);
   void ClearWritten(int nDevice);
+  // Bytes towards the host not yet in a pipe: queued, or in a write to it
+  // that has not completed.
+  size_t HeldToHost(int nDevice);
   // When the host's written bytes end with the request, the reply is sent.
   void AddResponder(int nDevice, const std::string &request, const std::string &reply);
 
@@ -96,6 +99,7 @@ class CPipeBus {
     bool m_bClosed = false;
     bool m_bDisconnect = false;
     std::string m_Outbound;
+    size_t m_nWriting = 0;  // bytes of the write in progress to the pipe
   };
 
   struct CBusStart {

@@ -21,6 +21,11 @@ abstract class Inbound implements AutoCloseable {
   /** Makes a read that blocks return (after the caller has stopped counting). */
   abstract void wake();
 
+  /** Bytes sent and not yet read that are still kept: in the printer, and in the ring. */
+  long held() {
+    return printer.pendingToHost();
+  }
+
   static Inbound open(boolean library, String serial) {
     return library ? new Library(serial) : new Raw(serial);
   }
@@ -45,6 +50,11 @@ abstract class Inbound implements AutoCloseable {
 
     @Override
     void wake() {}
+
+    @Override
+    long held() {
+      return super.held() + port.usbGetBytesAvailable();
+    }
 
     @Override
     public void close() {
