@@ -12,6 +12,8 @@ set -euo pipefail
 
 want=(cmake ninja-build g++ make libgtest-dev libgmock-dev googletest openjdk-17-jdk-headless
   junit5 clang-format binutils)
+# The fuzz targets: clang with libFuzzer and the sanitizer runtimes.
+want+=(clang-14 libclang-rt-14-dev)
 # The tests of the Linux printer-class backend run against a mocked sysfs and
 # device node (tests only: the library itself needs neither).
 want+=(umockdev libumockdev-dev pkg-config)

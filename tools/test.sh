@@ -2,7 +2,9 @@
 # Builds everything and runs every test: the plain build (warnings as errors,
 # with the JVM tests and the Windows builds under Wine), then the same C++
 # tests under AddressSanitizer+UndefinedBehaviorSanitizer and under
-# ThreadSanitizer. Usage: tools/test.sh [plain|asan|tsan|format]...
+# ThreadSanitizer; and the fuzz targets, built with clang, each run for a
+# fixed number of executions from its seed corpus (tools/fuzz.sh runs them
+# at length). Usage: tools/test.sh [plain|asan|tsan|fuzz|format]...
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -10,7 +12,7 @@ root=$(pwd)
 bash tools/install-deps.sh
 
 configs=("$@")
-[ ${#configs[@]} -eq 0 ] && configs=(format plain asan tsan)
+[ ${#configs[@]} -eq 0 ] && configs=(format plain asan tsan fuzz)
 jobs=${VELTO_JOBS:-2}
 
 run_config() {
@@ -42,6 +44,10 @@ for c in "${configs[@]}"; do
         export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
         run_config tsan -DVELTO_SANITIZE=thread -DVELTO_JAVA_SANITIZED_TESTS=ON
       )
+      ;;
+    fuzz)
+      run_config fuzz -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+        -DVELTO_SANITIZE=address -DVELTO_FUZZ=ON
       ;;
     *) echo "unknown configuration: $c" >&2; exit 2 ;;
   esac

@@ -106,6 +106,7 @@ class CDevice {
   // generation are dead for good.
   unsigned long long m_nGeneration = 0;
   std::deque<BYTE> m_toHost;     // bytes towards the host that no read took yet
+  DWORD m_nDropped = 0;          // bytes towards the host lost to removals
   std::list<ReadPtr> m_reads;    // in issue order: the order bytes are handed out
   std::list<WritePtr> m_writes;  // writes not taken yet, in issue order
   // A native driver's state, emulated alike whoever provides the device.

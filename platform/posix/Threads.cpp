@@ -52,6 +52,13 @@ std::map<DWORD, std::weak_ptr<CThread>> &ThreadObjects() {
   return *s_pObjects;
 }
 
+void ForgetEndedThreadObjects() {
+  auto &objects = ThreadObjects();
+  for (auto it = objects.begin(); it != objects.end();) {
+    it = it->second.expired() ? objects.erase(it) : std::next(it);
+  }
+}
+
 // Threads not made by CreateThread that have an id and have not ended. Its
 // own lock: registration happens on a thread's first call, which may hold
 // the kernel lock (lock order: kernel, then this).
@@ -158,6 +165,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
     h = InsertHandle(thread);
     if (h == nullptr) return nullptr;
     LiveThreads().emplace(thread->m_dwTid, thread);
+    ForgetEndedThreadObjects();
     ThreadObjects()[thread->m_dwTid] = thread;
   }
   try {
@@ -199,10 +207,8 @@ DWORD WINAPI GetCurrentThreadId(void) { return CurrentThreadId(); }
 HANDLE WINAPI OpenThread(DWORD, BOOL, DWORD dwThreadId) {
   if (InjectedFailure(SIM_FN_OpenThread)) return nullptr;
   Guard lock(KernelLock());
+  ForgetEndedThreadObjects();
   auto &objects = ThreadObjects();
-  for (auto it = objects.begin(); it != objects.end();) {
-    it = it->second.expired() ? objects.erase(it) : std::next(it);
-  }
   std::shared_ptr<CThread> pThread;
   auto it = objects.find(dwThreadId);
   if (it != objects.end()) pThread = it->second.lock();

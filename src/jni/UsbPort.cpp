@@ -255,7 +255,7 @@ jint PurgeRequest(jint handle) {
   if (IsPrinterClass()) return 1;
   HANDLE hPort = HandleFromJava(handle);
   // A read blocked on a synchronous handle would hold the purge back.
-  EndPortReads(hPort);
+  if (!EndPortReads(hPort)) return (jint)GetLastError();
   SetLastError(0);
   PurgeComm(hPort, PURGE_RXABORT | PURGE_RXCLEAR);
   return (jint)GetLastError();

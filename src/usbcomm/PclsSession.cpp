@@ -70,17 +70,24 @@ HANDLE AbandonSessionStart(CUsbComm &comm) {
 
 // Waits for the receiver thread to end. A thread whose resume at the start
 // failed would never run, and so never end: it is resumed again whenever the
-// wait finds it still suspended. Once running it sees the quit event.
-DWORD AwaitReceiverEnd(HANDLE hThread) {
+// wait finds it still suspended; and the quit event is set again, should
+// setting it have failed. A receiver that sees the quit event ends within a
+// second; one that has not ended after a few is beyond reach: the wait then
+// counts as failed (WAIT_FAILED, last error WAIT_TIMEOUT), so the close
+// returns instead of hanging and a later close tries again.
+DWORD AwaitReceiverEnd(HANDLE hThread, HANDLE hQuitEvent) {
   const DWORD RESUME_RETRY_MS = 1000;
-  for (;;) {
+  const int MAX_ROUNDS = 5;
+  for (int nRound = 0; nRound < MAX_ROUNDS; ++nRound) {
+    if (nRound > 0) SetEvent(hQuitEvent);
     const DWORD dwSuspended = ResumeThread(hThread);
     if (dwSuspended == 0 || dwSuspended == (DWORD)-1) {
-      // Running (or the resume failed): wait, but look again now and then.
       const DWORD dwWait = WaitForSingleObject(hThread, RESUME_RETRY_MS);
       if (dwWait != WAIT_TIMEOUT) return dwWait;
     }
   }
+  SetLastError(WAIT_TIMEOUT);
+  return WAIT_FAILED;
 }
 
 }  // namespace
@@ -284,7 +291,7 @@ int CUsbComm::StopSessionLocked(HANDLE hPassed, bool bTrace) {
     // some of the receiver's ways out never give it. Once the thread has
     // ended, nothing of the session is in use on its side.
     const HANDLE hThread = m_hWorkerThread;
-    if (hThread != NULL) dwWait = AwaitReceiverEnd(hThread);
+    if (hThread != NULL) dwWait = AwaitReceiverEnd(hThread, hQuitEvent);
     if (dwWait == WAIT_FAILED) {
       if (bTrace) TRACE("usbClosePipe", "WaitForSingleObject m_ReadThreadTerminated failed");
       if (bTrace) TRACE("usbClosePipe", "Exit");

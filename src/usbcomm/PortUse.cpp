@@ -89,26 +89,36 @@ int CancelUsers(HANDLE hPort, bool bReadsOnly) {
       }
     }
   }
-  const DWORD dwError = GetLastError();
+  // The last error left is the last failure to reach a user (0: none).
+  SetLastError(0);
   for (int i = 0; i < nThreads; ++i) {
     // A user between its registration and its request is not found; the
     // caller tries again until the user has left.
     const HANDLE hThread = OpenThread(THREAD_TERMINATE, FALSE, adwThreads[i]);
     if (hThread == NULL) continue;
-    CancelSynchronousIo(hThread);
+    const BOOL bCancelled = CancelSynchronousIo(hThread);
+    const DWORD dwError = bCancelled || GetLastError() == ERROR_NOT_FOUND ? 0 : GetLastError();
     CloseHandle(hThread);
+    SetLastError(dwError);
   }
-  SetLastError(dwError);
   return nThreads;
 }
 
-// Ends and waits out the users of hPort (reads only, or all).
-void EndUsers(HANDLE hPort, bool bReadsOnly) {
-  while (CancelUsers(hPort, bReadsOnly) != 0) {
+// Ends and waits out the users of hPort (reads only, or all). A request
+// that cannot be ended (the cancel keeps failing) is not waited for without
+// end: FALSE then, with the cancel's error (ERROR_BUSY if it gave none).
+bool EndUsers(HANDLE hPort, bool bReadsOnly) {
+  const int MAX_TRIES = 2000;  // about two seconds
+  for (int nTry = 0; CancelUsers(hPort, bReadsOnly) != 0; ++nTry) {
+    if (nTry == MAX_TRIES) {
+      if (GetLastError() == 0) SetLastError(ERROR_BUSY);
+      return false;
+    }
     Sleep(1);
     CRegistryLock lock;
     if (!HasUsers(hPort, bReadsOnly)) break;
   }
+  return true;
 }
 
 }  // namespace
@@ -164,7 +174,17 @@ BOOL ClosePortHandle(HANDLE hPort) {
     if (g_UsbComm.m_hWritePort == hPort) g_UsbComm.m_hWritePort = NULL;
     bMarked = AddClosing(hPort, false);
   }
-  EndUsers(hPort, false);
+  if (!EndUsers(hPort, false)) {
+    // The handle stays open and usable; a later close tries again.
+    const DWORD dwError = GetLastError();
+    CRegistryLock lock;
+    const int nClosing = FindClosing(hPort);
+    if (bMarked && nClosing >= 0 && !g_Registry.aClosing[nClosing].bRetired) {
+      RemoveClosing(nClosing);
+    }
+    SetLastError(dwError);
+    return FALSE;
+  }
   // Under the lock, so that no call takes up the value before it is free
   // again (Windows hands it out again at once). Nothing waits in this close:
   // the users have left.
@@ -179,7 +199,7 @@ BOOL ClosePortHandle(HANDLE hPort) {
   return bClosed;
 }
 
-void EndPortReads(HANDLE hPort) { EndUsers(hPort, true); }
+BOOL EndPortReads(HANDLE hPort) { return EndUsers(hPort, true) ? TRUE : FALSE; }
 
 void ReplaceWritePort(HANDLE hNew) {
   HANDLE hOld;

@@ -37,11 +37,13 @@ class CPortUse {
 
 // Closes hPort: ends the requests in progress on it, waits until their calls
 // have left, then closes it. Clears m_hWritePort when it holds hPort.
-// Returns CloseHandle's result; its last error stays.
+// Returns CloseHandle's result; its last error stays. When a request cannot
+// be ended, FALSE with that error, and the handle stays open.
 BOOL ClosePortHandle(HANDLE hPort);
 // Ends the reads in progress on hPort and waits until their calls have left
-// (a purge would otherwise wait behind a blocked read).
-void EndPortReads(HANDLE hPort);
+// (a purge would otherwise wait behind a blocked read). FALSE, with the
+// error, when one cannot be ended.
+BOOL EndPortReads(HANDLE hPort);
 // Puts hNew into m_hWritePort and retires the handle it held: its requests
 // are ended and it is closed now, or by its last user. Never waits.
 void ReplaceWritePort(HANDLE hNew);

@@ -66,6 +66,9 @@ WIN32EMU_API BOOL SimSetRemovalError(SIMDEV dev, DWORD dwError);
 WIN32EMU_API BOOL SimSend(SIMDEV dev, const void *pData, DWORD nBytes);
 // Bytes queued towards the host and not yet read.
 WIN32EMU_API DWORD SimPendingToHost(SIMDEV dev);
+// Bytes queued towards the host that unplugs dropped, in all (the byte
+// accounting of a stream that the printer's removal cut).
+WIN32EMU_API DWORD SimBytesDropped(SIMDEV dev);
 // Everything the host wrote, in order (any pipe). Copies up to nCap bytes from
 // the start of the log; returns the log's full length.
 WIN32EMU_API DWORD SimWritten(SIMDEV dev, void *pBuf, DWORD nCap);

@@ -95,6 +95,7 @@ void LogWritten(CSimPrinter &dev, const BYTE *pData, size_t nBytes) {
 void UnplugLocked(CSimPrinter &dev) {
   dev.m_bPlugged = false;
   ++dev.m_nGeneration;
+  dev.m_nDropped += static_cast<DWORD>(dev.m_toHost.size());
   dev.m_toHost.clear();
   dev.m_bWriteStall = false;
   AbortReads(dev, dev.m_dwRemovalError, [](const CRead &) { return true; });
@@ -335,6 +336,12 @@ DWORD SimPendingToHost(SIMDEV dev) {
   Guard lock(KernelLock());
   SimPtr pDev = FindDevice(dev);
   return pDev ? static_cast<DWORD>(pDev->m_toHost.size()) : 0;
+}
+
+DWORD SimBytesDropped(SIMDEV dev) {
+  Guard lock(KernelLock());
+  DevicePtr pDev = FindDevice(dev);
+  return pDev ? pDev->m_nDropped : 0;
 }
 
 DWORD SimWritten(SIMDEV dev, void *pBuf, DWORD nCap) {

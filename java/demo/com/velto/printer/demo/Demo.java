@@ -1,6 +1,8 @@
 package com.velto.printer.demo;
 
+import com.velto.printer.PrinterDisconnectedException;
 import com.velto.printer.UsbPort;
+import com.velto.printer.UsbPrinter;
 import com.velto.printer.sim.CommTimeouts;
 import com.velto.printer.sim.DebugOutput;
 import com.velto.printer.sim.EmulatedFunction;
@@ -8,13 +10,17 @@ import com.velto.printer.sim.SimulatedPrinter;
 import com.velto.printer.sim.Simulator;
 import com.velto.printer.sim.Win32;
 import java.io.ByteArrayOutputStream;
+import java.io.IOException;
 import java.nio.charset.StandardCharsets;
+import java.time.Duration;
 import java.util.ArrayList;
 import java.util.List;
 
 /**
  * Drives a simulated printer of each USB type through the library the way a Java printer driver
- * would, and shows what the printers received and what the library traced.
+ * would, and shows what the printers received and what the library traced: the native-type
+ * printer through the natives of {@link UsbPort} one by one, the printer-class printer through
+ * {@link UsbPrinter}.
  *
  * <p>Usage: {@code Demo [--quiet]}; {@code --quiet} leaves out the library's debugger output.
  * {@code Demo --real} works with this machine's printers instead ({@link RealPrinters}).
@@ -81,7 +87,7 @@ public final class Demo {
   // ---- Native type ----
 
   private void nativeSession(SimulatedPrinter printer) {
-    heading("Native type: opening the read and write pipes");
+    heading("Native type, through the natives of UsbPort: opening the read and write pipes");
     int readAccess = port.usbGetGenericReadValue();
     int writeAccess = port.usbGetGenericWriteValue();
     say(String.format("access values: read 0x%08x, write 0x%08x", readAccess, writeAccess));
@@ -120,33 +126,41 @@ public final class Demo {
     trace();
   }
 
-  // ---- Printer class ----
+  // ---- Printer class, through the Java API ----
 
   private void classPrinterSession(SimulatedPrinter printer) throws Exception {
-    heading("Printer class: opening the pipes starts the receiver thread");
-    int type = port.usbInitPipe(port, port.usbGetGenericReadValue());
-    say("usbInitPipe(read)  -> USB type " + type + typeName(type) + ", hReadPort=" + port.hReadPort);
-    int typeW = port.usbInitPipe(port, port.usbGetGenericWriteValue());
-    say("usbInitPipe(write) -> USB type " + typeW + typeName(typeW) + ", hWritePort=" + port.hWritePort);
-    check(type == UsbPort.USB_TYPE_PRINTER_CLASS && typeW == UsbPort.USB_TYPE_PRINTER_CLASS,
-        "printer-class type detected");
+    heading("Printer class, through UsbPrinter: opening starts the receiver thread");
+    UsbPrinter usb = UsbPrinter.open();
+    say("UsbPrinter.open() -> " + usb.type());
+    check(usb.type() == UsbPrinter.Type.PRINTER_CLASS, "printer-class type detected");
     check(printer.waitPendingReads(1, BOUND_MS), "receiver has a read outstanding");
-    say("usbGetCommTimeout -> " + port.usbGetCommTimeout(port.hReadPort)
-        + " (the printer class driver has no time-outs: the library answers 1)");
     trace();
 
-    printReceipt(printer, "PRINTER CLASS");
-    statusRequest(printer);
+    heading("Printing a receipt");
+    printer.clearWritten();
+    byte[] bytes = receipt("PRINTER CLASS");
+    usb.write(bytes);
+    say("write(" + bytes.length + " bytes) returned: the printer took them all");
+    check(printer.waitWritten(bytes.length, BOUND_MS), "receipt written");
+    showReceived(printer);
+    trace();
+
+    heading("Status request (DLE EOT 1) and the printer's reply");
+    usb.write(STATUS_REQUEST);
+    byte[] reply = new byte[8];
+    int n = usb.read(reply, Duration.ofSeconds(10));
+    say("read(reply, 10 s) -> " + n + " byte(s): " + hex(reply, n));
+    check(n == 1 && reply[0] == STATUS_REPLY[0], "status reply 16 received");
+    trace();
 
     heading("Printer class: unplug and replug while a Java thread reads");
-    Reader reader = new Reader();
+    Reader reader = new Reader(usb);
     reader.start();
     printer.send("before unplug\n");
     check(reader.awaitText("before unplug\n"), "reader got the bytes sent before the unplug");
     trace();
-    say("-- this printer's driver reports a removed device as ERROR_ACCESS_DENIED (5): the");
-    say("   receiver reopens the device (ReopenCom), and keeps trying while the printer is away");
-    check(printer.setRemovalError(Win32.ERROR_ACCESS_DENIED), "removal error");
+    say("-- unplugging: the receiver reopens the device (ReopenCom) and keeps trying while the");
+    say("   printer is away; meanwhile the reader's reads throw PrinterDisconnectedException");
     check(printer.unplug(), "unplug");
     int reopens = Simulator.callCount(EmulatedFunction.SetupDiGetClassDevsA);
     check(Simulator.waitCallCount(EmulatedFunction.SetupDiGetClassDevsA, reopens + 2, BOUND_MS),
@@ -158,46 +172,56 @@ public final class Demo {
     trace();
     printer.send("after replug\n");
     check(reader.awaitText("after replug\n"), "reader got the bytes sent after the replug");
-    reader.finish();
     trace();
     say("the reader thread received: " + quote(reader.text()));
+    say("while the printer was away its reads threw PrinterDisconnectedException "
+        + reader.disconnects + " time(s)");
     printer.clearWritten();
-    int rc = port.usbWriteOutputPipe(port.hWritePort, ascii("still printing\n"));
-    say("usbWriteOutputPipe with the old hWritePort -> " + rc + " (the library writes through its reopened handle)");
-    check(rc == 0 && printer.waitWritten(15, BOUND_MS), "write after recovery");
+    usb.write(ascii("still printing\n"));
+    say("write after the replug returned (the library writes through its reopened handle)");
+    check(printer.waitWritten(15, BOUND_MS), "write after recovery");
+    check(usb.isConnected(), "connected again");
     showReceived(printer);
     trace();
 
     heading("Printer class: closing (stops the receiver, closes both pipes)");
-    say("Java still holds the handles from before the unplug; the close names one of them, and");
-    say("the library stops its receiver and closes the handles it holds now (\"differ\" below).");
-    rc = port.usbClosePipe(port.hReadPort);
-    say("usbClosePipe(hReadPort) -> " + rc);
-    check(rc == 0, "close");
-    say("usbGetBytesAvailable    -> " + port.usbGetBytesAvailable());
+    say("close() ends the reader thread's read, which throws AsynchronousCloseException.");
+    usb.close();
+    reader.join(BOUND_MS);
+    check(!reader.isAlive(), "the reader thread ended with the close");
+    say("the reader thread ended with " + reader.end);
+    say("usbGetBytesAvailable -> " + port.usbGetBytesAvailable());
     trace();
   }
 
   /** A Java thread reading the printer-class printer, as a driver's status monitor would. */
-  private final class Reader extends Thread {
+  private static final class Reader extends Thread {
+    private final UsbPrinter usb;
     private final ByteArrayOutputStream received = new ByteArrayOutputStream();
-    private volatile boolean stop;
+    private volatile int disconnects;
+    private volatile String end = "nothing";
 
-    Reader() {
+    Reader(UsbPrinter usb) {
       super("printer reader");
+      this.usb = usb;
       setDaemon(true);
     }
 
     @Override
     public void run() {
       byte[] buffer = new byte[64];
-      while (!stop) {
-        int n = port.usbReadInputPipe(port.hReadPort, buffer);  // -1 after 100 ms without bytes
-        if (n > 0) {
+      while (true) {
+        try {
+          int n = usb.read(buffer, Duration.ofSeconds(1)); // 0 after a second without bytes
           synchronized (received) {
             received.write(buffer, 0, n);
             received.notifyAll();
           }
+        } catch (PrinterDisconnectedException e) {
+          disconnects++;
+        } catch (IOException e) {
+          end = e.getClass().getSimpleName();
+          return;
         }
       }
     }
@@ -226,11 +250,6 @@ public final class Demo {
         return received.toString(StandardCharsets.ISO_8859_1);
       }
     }
-
-    void finish() throws InterruptedException {
-      stop = true;
-      join(BOUND_MS);
-    }
   }
 
   // ---- Steps common to both types ----
@@ -238,20 +257,23 @@ public final class Demo {
   private void printReceipt(SimulatedPrinter printer, String title) {
     heading("Printing a receipt");
     printer.clearWritten();
-    String receipt =
+    byte[] bytes = receipt(title);
+    int rc = port.usbWriteOutputPipe(port.hWritePort, bytes);
+    say("usbWriteOutputPipe(" + bytes.length + " bytes) -> " + rc);
+    check(rc == 0 && printer.waitWritten(bytes.length, BOUND_MS), "receipt written");
+    showReceived(printer);
+    trace();
+  }
+
+  private static byte[] receipt(String title) {
+    return ascii(
         "\u001b@"
             + "  VELTO CAFE  (" + title + ")\n"
             + "1 x Espresso          2.40\n"
             + "1 x Croissant         1.90\n"
             + "--------------------------\n"
             + "TOTAL                 4.30\n\n"
-            + "\u001dV\u0000";
-    byte[] bytes = ascii(receipt);
-    int rc = port.usbWriteOutputPipe(port.hWritePort, bytes);
-    say("usbWriteOutputPipe(" + bytes.length + " bytes) -> " + rc);
-    check(rc == 0 && printer.waitWritten(bytes.length, BOUND_MS), "receipt written");
-    showReceived(printer);
-    trace();
+            + "\u001dV\u0000");
   }
 
   private void statusRequest(SimulatedPrinter printer) {

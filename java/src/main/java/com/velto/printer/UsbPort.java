@@ -1,5 +1,7 @@
 package com.velto.printer;
 
+import com.velto.printer.internal.NativeLoader;
+
 /**
  * Byte-level access to one USB printer through the native library {@code veltousb}.
  *
@@ -10,11 +12,15 @@ package com.velto.printer;
  * #usbInitPipe}, which stores the pipe's handle into {@link #hReadPort} or {@link #hWritePort}, and
  * passes those handles back to the transfer, time-out, purge and close natives.
  *
- * <p>Loading: the class loads the library when it is initialised, with {@code
- * System.loadLibrary("veltousb")}; start the JVM with {@code -Djava.library.path=<directory of
- * veltousb.dll or libveltousb.so>}. On Linux the library runs on the Win32 emulation {@code
- * libwin32emu.so}, which the dynamic linker must find too (next to the library in a build tree, or
- * through {@code LD_LIBRARY_PATH}).
+ * <p>Loading: the class loads the library by itself when it is initialised, from the first of
+ * these that works: the folder named by {@code -Dveltousb.library.path}; {@code
+ * System.loadLibrary("veltousb")}, which searches {@code java.library.path}; the natives inside the
+ * jar for this OS and architecture, put into a per-user cache folder (or, when that fails, into the
+ * JVM's temp folder). When none works, an {@link UnsatisfiedLinkError} lists what was tried and
+ * why each failed. On Linux the library runs on the Win32 emulation {@code libwin32emu.so}, which
+ * the jar carries beside it.
+ *
+ * <p>{@link UsbPrinter} is the Java API above these natives; this class is the low-level layer.
  *
  * <p>No native throws a Java exception: every outcome is its return value. The library keeps one
  * session per process, shared by every {@code UsbPort} object. Open the pipes from one thread at a
@@ -22,7 +28,7 @@ package com.velto.printer;
  */
 public class UsbPort {
   static {
-    System.loadLibrary("veltousb");
+    NativeLoader.load("veltousb", UsbPort.class, System::load, System::loadLibrary);
   }
 
   /** USB type of a printer found through the vendor's native driver. */

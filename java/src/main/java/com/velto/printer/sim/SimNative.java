@@ -1,5 +1,7 @@
 package com.velto.printer.sim;
 
+import com.velto.printer.internal.NativeLoader;
+
 /**
  * The natives of the test-support library {@code veltosim_jni}, which binds the simulated printers'
  * control API of the Win32 emulation. Texts cross the boundary as bytes in the emulation's 8-bit
@@ -7,7 +9,14 @@ package com.velto.printer.sim;
  */
 final class SimNative {
   static {
-    System.loadLibrary("veltosim_jni");
+    // The module first: its emulation library is then in the process, and this binding's
+    // dependency on it resolves to that same one, wherever each of the two was loaded from.
+    try {
+      Class.forName("com.velto.printer.UsbPort", true, SimNative.class.getClassLoader());
+    } catch (ClassNotFoundException e) {
+      throw new NoClassDefFoundError("com.velto.printer.UsbPort: the veltousb jar is missing");
+    }
+    NativeLoader.load("veltosim_jni", SimNative.class, System::load, System::loadLibrary);
   }
 
   private SimNative() {}

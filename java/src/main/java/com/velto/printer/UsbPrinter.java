@@ -1,0 +1,483 @@
+package com.velto.printer;
+
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.OutputStream;
+import java.nio.channels.AsynchronousCloseException;
+import java.nio.channels.ClosedChannelException;
+import java.time.Duration;
+import java.util.Objects;
+import java.util.concurrent.locks.ReentrantLock;
+
+/**
+ * The USB printer, for a Java printer driver: open it, write bytes, read its replies with a
+ * time-out, close it.
+ *
+ * <pre>{@code
+ * try (UsbPrinter printer = UsbPrinter.open()) {
+ *   printer.write(receipt);
+ *   int n = printer.read(reply, Duration.ofSeconds(2));   // 0: nothing came in time
+ * }
+ * }</pre>
+ *
+ * <p>Both USB types behave alike: a read waits up to its time-out and returns the bytes that came,
+ * 0 when none did; every failure is an exception, {@link UsbIOException} with the Windows error
+ * code and the system's text. On the vendor's native driver ({@link Type#NATIVE}) the driver's
+ * time-outs are this class's: no write time-out (a write waits until the printer has taken all),
+ * and each read sets the read time-outs to its own {@code Duration}. On a USB printer class
+ * printer ({@link Type#PRINTER_CLASS}) the library's receiver buffers what the printer sends, and
+ * a read waits for it in steps of 100 ms.
+ *
+ * <p>Unplugged or switched off, the printer makes reads and writes throw {@link
+ * PrinterDisconnectedException}, and {@link #isConnected()} answers false. Once it is back the same
+ * object works again: the printer class's receiver finds it by itself, and on the native type the
+ * next read, write or {@link #isConnected()} opens it again.
+ *
+ * <p>One printer per process: the library keeps one session, so {@link #open()} refuses a second
+ * printer while one is open.
+ *
+ * <p>Threads: one thread may read (through {@link #read} or {@link #inputStream()}) while any
+ * number of threads write; a second reader waits for the first. {@link #close()} may come from any
+ * thread: a read that waits in another thread then ends with {@link AsynchronousCloseException},
+ * and every later call throws {@link ClosedChannelException}.
+ */
+public final class UsbPrinter implements AutoCloseable {
+  /** The USB type of the printer, which decides how the library reads it. */
+  public enum Type {
+    /** Found through the vendor's native driver: synchronous reads under the driver's time-outs. */
+    NATIVE,
+    /** A USB printer class printer: the library's receiver thread reads it all the time. */
+    PRINTER_CLASS
+  }
+
+  private static final int MAXDWORD = -1;
+  private static final Duration STREAM_STEP = Duration.ofMillis(100);
+  private static final Object OPEN_LOCK = new Object();
+  private static UsbPrinter current; // guarded by OPEN_LOCK
+
+  private final UsbPort port;
+  private final Type type;
+  private final InputStream input = new PrinterInputStream(this);
+  private final OutputStream output = new PrinterOutputStream(this);
+  private final ReentrantLock readerLock = new ReentrantLock();
+  private final Object lock = new Object();
+  // Guarded by lock. A reopen (native type) replaces the handles and counts up the generation.
+  private int readHandle;
+  private int writeHandle;
+  private int generation;
+  private boolean stale;
+  private boolean readerInNative;
+  private volatile boolean closed;
+  private volatile boolean connected = true;
+  // The native driver's read time-out as the reader last set it (reader only).
+  private int timeoutMs = -1;
+  private int timeoutGeneration = -1;
+
+  /** The handles one call works with, and which opening of the printer they belong to. */
+  private record Use(int read, int write, int generation) {}
+
+  private UsbPrinter(UsbPort port, Type type) {
+    this.port = port;
+    this.type = type;
+    this.readHandle = port.hReadPort;
+    this.writeHandle = port.hWritePort;
+  }
+
+  /**
+   * Finds the printer and opens it.
+   *
+   * @throws PrinterNotFoundException when no printer the library knows is connected
+   * @throws UsbIOException when the printer is there but cannot be opened
+   * @throws IllegalStateException when a {@code UsbPrinter} is open already in this process
+   * @throws UnsatisfiedLinkError when the native library cannot be loaded (the message lists where
+   *     it was looked for)
+   */
+  public static UsbPrinter open() throws IOException {
+    synchronized (OPEN_LOCK) {
+      if (current != null) {
+        throw new IllegalStateException(
+            "a UsbPrinter is open already: the library serves one printer per process, close that"
+                + " one first");
+      }
+      UsbPort port = new UsbPort();
+      current = new UsbPrinter(port, openPipes(port, true));
+      return current;
+    }
+  }
+
+  /** Opens both pipes into {@code port}'s fields; on failure nothing stays open. */
+  private static Type openPipes(UsbPort port, boolean first) throws IOException {
+    int type = port.usbInitPipe(port, port.usbGetGenericReadValue());
+    if (type != UsbPort.USB_TYPE_NATIVE && type != UsbPort.USB_TYPE_PRINTER_CLASS) {
+      throw openFailure(port, port.usbGetLastError(), first);
+    }
+    int typeWrite = port.usbInitPipe(port, port.usbGetGenericWriteValue());
+    if (typeWrite != type) {
+      int code = port.usbGetLastError();
+      port.usbClosePipe(port.hReadPort); // printer class: ends the session and both pipes
+      if (type == UsbPort.USB_TYPE_NATIVE && typeWrite < 0) {
+        port.usbClosePipe(-1); // the failed write open stays stored until this
+      }
+      throw openFailure(port, code, first);
+    }
+    if (type == UsbPort.USB_TYPE_PRINTER_CLASS) {
+      return Type.PRINTER_CLASS;
+    }
+    // No write time-out from the start; each read sets its own read time-outs.
+    port.usbSetCommTimeout(port.hReadPort, MAXDWORD, 0, 0, 0, 0);
+    return Type.NATIVE;
+  }
+
+  private static IOException openFailure(UsbPort port, int code, boolean first) {
+    if (WinErrors.notFound(code) || (!first && WinErrors.gone(code))) {
+      return first
+          ? new PrinterNotFoundException(
+              "no printer found among the devices of the vendor's native driver and of the USB"
+                  + " printer class")
+          : disconnected(port, WinErrors.gone(code) ? code : 1167);
+    }
+    return new UsbIOException(code, WinErrors.text(port, code));
+  }
+
+  private static PrinterDisconnectedException disconnected(UsbPort port, int code) {
+    return new PrinterDisconnectedException(code, WinErrors.text(port, code));
+  }
+
+  /** The USB type the library found the printer under. */
+  public Type type() {
+    return type;
+  }
+
+  /**
+   * Writes all of {@code data} in one request and returns when the printer has taken it.
+   *
+   * @throws PrinterDisconnectedException when the printer is gone
+   * @throws UsbIOException when the write fails otherwise
+   * @throws ClosedChannelException when the printer is closed ({@link AsynchronousCloseException}
+   *     when a close came during the write)
+   */
+  public void write(byte[] data) throws IOException {
+    Objects.requireNonNull(data, "data");
+    while (true) {
+      Use use = begin(false);
+      if (data.length == 0) {
+        return;
+      }
+      int rc = port.usbWriteOutputPipe(use.write(), data);
+      if (rc == 0) {
+        connected = true;
+        return;
+      }
+      if (!replaced(use)) {
+        throw failure(rc, use);
+      }
+    }
+  }
+
+  /**
+   * Reads what the printer sends into {@code buffer}, from index 0: waits until at least one byte
+   * came or {@code timeout} passed, and returns at once with the bytes there are.
+   *
+   * @param timeout how long to wait; zero takes only what has come already (on a printer-class
+   *     printer a read waits in steps of 100 ms, so it may take that long)
+   * @return the number of bytes read, 0 when none came in time
+   * @throws PrinterDisconnectedException when the printer is gone
+   * @throws UsbIOException when the read fails otherwise
+   * @throws ClosedChannelException when the printer is closed ({@link AsynchronousCloseException}
+   *     when a close from another thread ended the read)
+   */
+  public int read(byte[] buffer, Duration timeout) throws IOException {
+    Objects.requireNonNull(buffer, "buffer");
+    if (timeout.isNegative()) {
+      throw new IllegalArgumentException("negative timeout " + timeout);
+    }
+    readerLock.lock();
+    try {
+      if (buffer.length == 0) {
+        begin(false);
+        return 0;
+      }
+      return type == Type.NATIVE ? readNative(buffer, timeout) : readPrinterClass(buffer, timeout);
+    } finally {
+      readerLock.unlock();
+    }
+  }
+
+  private int readNative(byte[] buffer, Duration timeout) throws IOException {
+    int ms = millis(timeout);
+    while (true) {
+      Use use = begin(true);
+      int n;
+      int code = 0;
+      try {
+        setReadTimeout(use, ms);
+        n = port.usbReadInputPipe(use.read(), buffer);
+        if (n < 0) {
+          code = port.usbGetLastError();
+        }
+      } finally {
+        endRead();
+      }
+      if (n >= 0) {
+        connected = true;
+        return n;
+      }
+      if (!replaced(use)) {
+        throw failure(code, use);
+      }
+    }
+  }
+
+  /** Read time-outs for "what has come, else the first bytes within ms", as a serial driver has. */
+  private void setReadTimeout(Use use, int ms) throws IOException {
+    if (ms == timeoutMs && use.generation() == timeoutGeneration) {
+      return;
+    }
+    int rc =
+        ms == 0
+            ? port.usbSetCommTimeout(use.read(), MAXDWORD, 0, 0, 0, 0)
+            : port.usbSetCommTimeout(use.read(), MAXDWORD, MAXDWORD, ms, 0, 0);
+    // The result is the thread's last error, which the library does not clear first: a code left
+    // from an earlier call counts only if the driver did not take the new time-out.
+    if (rc != 0 && port.usbGetCommTimeout(use.read()) != ms) {
+      throw failure(rc, use);
+    }
+    timeoutMs = ms;
+    timeoutGeneration = use.generation();
+  }
+
+  private int readPrinterClass(byte[] buffer, Duration timeout) throws IOException {
+    long start = System.nanoTime();
+    long limit = nanos(timeout);
+    while (true) {
+      Use use = begin(true);
+      int n;
+      int code = 0;
+      try {
+        n = port.usbReadInputPipe(use.read(), buffer); // waits up to 100 ms
+        if (n < 0) {
+          code = port.usbGetLastError();
+        }
+      } finally {
+        endRead();
+      }
+      if (n > 0) {
+        connected = true;
+        return n;
+      }
+      if (closed) {
+        throw new AsynchronousCloseException();
+      }
+      if (n < 0 && code != WinErrors.ERROR_SUCCESS && code != WinErrors.WAIT_TIMEOUT) {
+        throw failure(code, use);
+      }
+      if (code == WinErrors.WAIT_TIMEOUT) {
+        connected = true; // the printer is there and sent nothing
+      }
+      if (System.nanoTime() - start >= limit) {
+        return 0;
+      }
+    }
+  }
+
+  /**
+   * A stream of what the printer sends: a read blocks until bytes come, and ends with {@link
+   * java.io.InterruptedIOException} when its thread is interrupted (the interrupt stays set) and
+   * with an {@link IOException} when the printer is closed or gone. Closing the stream closes the
+   * printer. The same stream each time.
+   */
+  public InputStream inputStream() {
+    return input;
+  }
+
+  /**
+   * A stream to the printer: each write goes to the printer at once, as {@link #write(byte[])}
+   * does; wrap it in a {@link java.io.BufferedOutputStream} to send fewer, larger requests. Closing
+   * the stream closes the printer. The same stream each time.
+   */
+  public OutputStream outputStream() {
+    return output;
+  }
+
+  /**
+   * Whether the printer is there, as far as the last read or write could tell: false from the
+   * moment one found it gone until one succeeds again. On the native type this call itself tries to
+   * open the printer again when it was gone. False once closed.
+   */
+  public boolean isConnected() {
+    if (closed) {
+      return false;
+    }
+    if (type == Type.NATIVE) {
+      synchronized (lock) {
+        if (stale && !closed) {
+          try {
+            reopen();
+          } catch (IOException e) {
+            return false;
+          }
+        }
+      }
+    }
+    return connected;
+  }
+
+  /**
+   * Closes the printer, ending a read that waits in another thread. Closing again does nothing.
+   * Afterwards {@link #open()} may open the printer again.
+   *
+   * @throws UsbIOException when the library reports a failed close; the printer counts as closed
+   *     all the same
+   */
+  @Override
+  public void close() throws IOException {
+    Use use;
+    boolean gone;
+    synchronized (lock) {
+      if (closed) {
+        return;
+      }
+      closed = true;
+      gone = stale;
+      use = new Use(readHandle, writeHandle, generation);
+      if (type == Type.NATIVE) {
+        endBlockedRead(use.read());
+      }
+      readHandle = 0;
+      writeHandle = 0;
+    }
+    connected = false;
+    int rc;
+    try {
+      // Printer class: stops the receiver and closes both pipes. Native: a read still blocked
+      // on its handle ends with the close.
+      rc = use.read() != 0 ? port.usbClosePipe(use.read()) : 0;
+      if (type == Type.NATIVE && use.write() != 0) {
+        int rcWrite = port.usbClosePipe(use.write());
+        rc = rc != 0 ? rc : rcWrite;
+      }
+    } finally {
+      synchronized (OPEN_LOCK) {
+        if (current == this) {
+          current = null;
+        }
+      }
+    }
+    if (rc != 0 && !gone) { // the handles of a printer that went away may fail to close
+      throw new UsbIOException(rc, WinErrors.text(port, rc));
+    }
+  }
+
+  /**
+   * Ends a native read blocked on {@code handle} with a purge, which keeps the handle: the reader
+   * then never meets a closed handle whose value Windows may already have given to another file.
+   * Called with the lock held; the reader leaves through {@link #endRead()}.
+   */
+  private void endBlockedRead(int handle) {
+    boolean interrupted = false;
+    for (int i = 0; readerInNative && i < 5; i++) {
+      port.usbPurgeRequest(handle);
+      try {
+        lock.wait(100); // the purge may come just before the read starts: purge again
+      } catch (InterruptedException e) {
+        interrupted = true;
+      }
+    }
+    if (interrupted) {
+      Thread.currentThread().interrupt();
+    }
+  }
+
+  /** Checks the printer is open, opens it again if it was gone (native type), and marks a read. */
+  private Use begin(boolean reading) throws IOException {
+    synchronized (lock) {
+      if (closed) {
+        throw new ClosedChannelException();
+      }
+      if (stale) {
+        reopen();
+      }
+      readerInNative |= reading;
+      return new Use(readHandle, writeHandle, generation);
+    }
+  }
+
+  private void endRead() {
+    synchronized (lock) {
+      readerInNative = false;
+      lock.notifyAll();
+    }
+  }
+
+  /** Whether a reopen replaced the handles {@code use} worked with: then its failure is stale. */
+  private boolean replaced(Use use) {
+    synchronized (lock) {
+      return !closed && use.generation() != generation;
+    }
+  }
+
+  /** The exception for a failed call; a printer found gone makes the native type reopen next. */
+  private IOException failure(int code, Use use) {
+    if (closed) {
+      return new AsynchronousCloseException();
+    }
+    if (!WinErrors.gone(code)) {
+      return new UsbIOException(code, WinErrors.text(port, code));
+    }
+    connected = false;
+    if (type == Type.NATIVE) {
+      synchronized (lock) {
+        stale |= use.generation() == generation;
+      }
+    }
+    return disconnected(port, code);
+  }
+
+  /**
+   * Opens a native-type printer again after it was gone. Called with the lock held. A read still
+   * on the old handles is ended first.
+   */
+  private void reopen() throws IOException {
+    endBlockedRead(readHandle);
+    if (readerInNative) {
+      throw disconnected(port, 1167);
+    }
+    if (readHandle != 0) {
+      port.usbClosePipe(readHandle);
+    }
+    if (writeHandle != 0) {
+      port.usbClosePipe(writeHandle);
+    }
+    readHandle = 0;
+    writeHandle = 0;
+    if (openPipes(port, false) != Type.NATIVE) {
+      port.usbClosePipe(port.hReadPort); // a printer of the other kind: not this one
+      throw disconnected(port, 1167);
+    }
+    readHandle = port.hReadPort;
+    writeHandle = port.hWritePort;
+    generation++;
+    stale = false;
+    connected = true;
+  }
+
+  private static int millis(Duration d) {
+    if (d.compareTo(Duration.ofMillis(Integer.MAX_VALUE)) >= 0) {
+      return Integer.MAX_VALUE;
+    }
+    long ms = d.toMillis();
+    return (int) (d.equals(Duration.ofMillis(ms)) ? ms : ms + 1);
+  }
+
+  private static long nanos(Duration d) {
+    try {
+      return d.toNanos();
+    } catch (ArithmeticException e) {
+      return Long.MAX_VALUE;
+    }
+  }
+
+  static Duration streamStep() {
+    return STREAM_STEP;
+  }
+}

@@ -1,0 +1,212 @@
+package com.velto.printer;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertInstanceOf;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.velto.printer.UsbPrinter.Type;
+import com.velto.printer.sim.CommTimeouts;
+import com.velto.printer.sim.Pipe;
+import com.velto.printer.sim.SimulatedPrinter;
+import com.velto.printer.sim.Simulator;
+import com.velto.printer.sim.Win32;
+import java.io.IOException;
+import java.io.InterruptedIOException;
+import java.nio.channels.AsynchronousCloseException;
+import java.nio.channels.ClosedChannelException;
+import java.time.Duration;
+import java.util.ArrayList;
+import java.util.HashSet;
+import java.util.List;
+import java.util.Set;
+import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.TimeUnit;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.EnumSource;
+
+/** {@link UsbPrinter} on simulated printers of both USB types, run from the dist jars alone. */
+class UsbPrinterTest extends LibraryTest {
+  private static final Duration BOUND = Duration.ofMillis(BOUND_MS);
+  private static final byte[] STATUS_REQUEST = {0x10, 0x04, 0x01};
+
+  private UsbPrinter printer;
+  private SimulatedPrinter sim;
+
+  @AfterEach
+  void closePrinter() throws IOException {
+    if (printer != null) {
+      printer.close();
+    }
+  }
+
+  private void open(Type type) throws IOException {
+    sim = type == Type.NATIVE ? plugNative("U1") : plugPrinterClass("U1");
+    printer = UsbPrinter.open();
+    assertEquals(type, printer.type());
+  }
+
+  /** Starts a read of up to 64 bytes in another thread; its result is the count or the exception. */
+  private CompletableFuture<Object> readInBackground() throws Exception {
+    CompletableFuture<Object> result = new CompletableFuture<>();
+    Thread t =
+        new Thread(
+            () -> {
+              try {
+                result.complete(printer.read(new byte[64], BOUND));
+              } catch (IOException e) {
+                result.complete(e);
+              }
+            });
+    log.clear();
+    t.start();
+    if (printer.type() == Type.NATIVE) {
+      assertTrue(sim.waitPendingReads(1, BOUND_MS), "the read waits");
+    } else {
+      assertTrue(awaitTrace("GetPCLSData", "Before WaitForMultipleObjects"), "the read waits");
+    }
+    return result;
+  }
+
+  private String readText(int n) throws IOException {
+    byte[] b = new byte[n];
+    for (int got = 0; got < n; ) {
+      got += printer.inputStream().read(b, got, n - got);
+    }
+    return ascii(b);
+  }
+
+  @ParameterizedTest
+  @EnumSource(Type.class)
+  void writesReadsAndCloses(Type type) throws Exception {
+    open(type);
+    assertThrows(IllegalStateException.class, UsbPrinter::open, "one printer per process");
+    sim.addResponder(STATUS_REQUEST, new byte[] {0x16});
+    printer.write(ascii("receipt\n"));
+    printer.outputStream().write(STATUS_REQUEST);
+    byte[] reply = new byte[8];
+    assertEquals(1, printer.read(reply, BOUND));
+    assertEquals(0x16, reply[0]);
+    if (type == Type.NATIVE) {
+      assertEquals(new CommTimeouts(-1, -1, BOUND_MS, 0, 0), sim.timeouts(), "read's time-out");
+    }
+    assertEquals(0, printer.read(reply, Duration.ZERO), "nothing in time");
+    assertTrue(sim.send("streamed"));
+    assertEquals("streamed", readText(8));
+    assertArrayEquals(ascii("receipt\n\u0010\u0004\u0001"), sim.written());
+    assertTrue(printer.isConnected());
+
+    printer.close();
+    printer.close();
+    assertFalse(printer.isConnected());
+    assertThrows(ClosedChannelException.class, () -> printer.read(reply, BOUND));
+    assertThrows(ClosedChannelException.class, () -> printer.write(reply));
+    printer = UsbPrinter.open();
+    printer.write(ascii("again"));
+    assertTrue(sim.waitWritten(16, BOUND_MS));
+  }
+
+  @Test
+  void withoutAPrinterOpenThrows() {
+    assertThrows(PrinterNotFoundException.class, UsbPrinter::open);
+  }
+
+  @ParameterizedTest
+  @EnumSource(Type.class)
+  void failuresCarryTheWindowsCodeAndTheTrimmedText(Type type) throws Exception {
+    open(type);
+    Simulator.setMessageText(Win32.ERROR_INVALID_PARAMETER, "Bad parameter.  \r\n");
+    assertTrue(sim.scriptWriteError(Pipe.ANY, Win32.ERROR_INVALID_PARAMETER));
+    UsbIOException e = assertThrows(UsbIOException.class, () -> printer.write(ascii("x")));
+    assertEquals(Win32.ERROR_INVALID_PARAMETER, e.errorCode());
+    assertEquals("Bad parameter.", e.getMessage());
+    if (type == Type.NATIVE) {
+      assertTrue(sim.scriptReadError(Pipe.PIPE00, Win32.ERROR_NOT_ENOUGH_MEMORY));
+      e = assertThrows(UsbIOException.class, () -> printer.read(new byte[4], BOUND));
+      assertEquals(Win32.ERROR_NOT_ENOUGH_MEMORY, e.errorCode());
+    }
+    assertTrue(printer.isConnected(), "failures that do not mean the printer is gone");
+  }
+
+  @ParameterizedTest
+  @EnumSource(Type.class)
+  void unplugAndReplugDuringARead(Type type) throws Exception {
+    open(type);
+    CompletableFuture<Object> read = readInBackground();
+    assertTrue(sim.unplug());
+    assertInstanceOf(PrinterDisconnectedException.class, read.get(BOUND_MS, TimeUnit.MILLISECONDS));
+    assertFalse(printer.isConnected());
+    assertThrows(PrinterDisconnectedException.class, () -> printer.write(ascii("lost")));
+
+    assertTrue(sim.replug());
+    if (type == Type.PRINTER_CLASS) {
+      assertTrue(sim.waitPendingReads(1, BOUND_MS), "the receiver reads the printer again");
+    }
+    printer.write(ascii("back"));
+    assertTrue(sim.waitWritten(4, BOUND_MS));
+    assertTrue(sim.send("ok"));
+    assertEquals("ok", readText(2));
+    assertTrue(printer.isConnected());
+  }
+
+  @ParameterizedTest
+  @EnumSource(Type.class)
+  void closeFromAnotherThreadEndsTheReadWhileWritersWrite(Type type) throws Exception {
+    open(type);
+    CompletableFuture<Object> read = readInBackground();
+    List<Thread> writers = new ArrayList<>();
+    Set<String> sent = new HashSet<>();
+    for (int w = 0; w < 4; w++) {
+      List<String> mine = new ArrayList<>();
+      for (int i = 0; i < 25; i++) {
+        mine.add(String.format("w%d-%03d\n", w, i));
+      }
+      sent.addAll(mine);
+      Thread t =
+          new Thread(
+              () -> {
+                for (String m : mine) {
+                  try {
+                    printer.write(ascii(m));
+                  } catch (IOException e) {
+                    throw new AssertionError(e);
+                  }
+                }
+              });
+      writers.add(t);
+      t.start();
+    }
+    for (Thread t : writers) {
+      t.join(BOUND_MS);
+    }
+    String written = ascii(sim.written());
+    assertEquals(sent.size() * 7, written.length());
+    assertEquals(sent, new HashSet<>(List.of(written.split("(?<=\n)"))), "every write whole");
+
+    printer.close();
+    assertInstanceOf(AsynchronousCloseException.class, read.get(BOUND_MS, TimeUnit.MILLISECONDS));
+  }
+
+  @Test
+  void anInterruptEndsAStreamRead() throws Exception {
+    open(Type.NATIVE);
+    CompletableFuture<Object> result = new CompletableFuture<>();
+    Thread t =
+        new Thread(
+            () -> {
+              try {
+                result.complete(printer.inputStream().read());
+              } catch (IOException e) {
+                result.complete(Thread.currentThread().isInterrupted() ? e : null);
+              }
+            });
+    t.start();
+    assertTrue(sim.waitPendingReads(1, BOUND_MS));
+    t.interrupt();
+    assertInstanceOf(InterruptedIOException.class, result.get(BOUND_MS, TimeUnit.MILLISECONDS));
+  }
+}
