@@ -20,8 +20,14 @@ want+=(umockdev libumockdev-dev pkg-config)
 # Windows cross builds and the tests under Wine.
 want_windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
 
+# The benchmarks' latency histogram (tools/bench.sh).
+want_bench=(gnuplot-nox)
+
 if [ "${VELTO_SKIP_WINDOWS:-0}" != "1" ]; then
   want+=("${want_windows[@]}")
+fi
+if [ "${VELTO_BENCH:-0}" = "1" ]; then
+  want+=("${want_bench[@]}")
 fi
 want+=(${VELTO_EXTRA_PACKAGES:-})
 

@@ -33,10 +33,10 @@ DWORD SimDeviceCount(void) {
 DWORD SimLeakReport(char *pszReport, DWORD nCap, DWORD dwGraceMs) {
   Guard lock(KernelLock());
   WaitUntil(lock, Deadline::After(dwGraceMs), [] { return LiveThreadCount() == 0; });
-  const DWORD nLeaks =
-      HandleCount() + LiveThreadCount() + MemoryBlockCount() + DeviceCount() + DeviceInfoSetCount();
-  const std::string report =
-      DescribeHandles() + DescribeThreads() + DescribeMemoryBlocks() + DescribeDevices();
+  const DWORD nLeaks = HandleCount() + LiveThreadCount() + MemoryBlockCount() +
+                       CriticalSectionCount() + DeviceCount() + DeviceInfoSetCount();
+  const std::string report = DescribeHandles() + DescribeThreads() + DescribeMemoryBlocks() +
+                             DescribeCriticalSections() + DescribeDevices();
   if (pszReport != nullptr && nCap > 0) {
     const size_t n = report.size() < nCap ? report.size() : nCap - 1;
     memcpy(pszReport, report.data(), n);

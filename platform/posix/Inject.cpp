@@ -60,6 +60,8 @@ const char *const g_szFnNames[SIM_FN_COUNT] = {
     "MultiByteToWideChar",
     "OpenThread",
     "CancelSynchronousIo",
+    "InitializeCriticalSectionAndSpinCount",
+    "OutputDebugStringA",
     "malloc/new",
 };
 

@@ -149,6 +149,10 @@ DWORD LiveThreadCount();
 std::string DescribeThreads();
 DWORD MemoryBlockCount();  // global and local blocks not freed
 std::string DescribeMemoryBlocks();
+// Critical sections initialised and not deleted (Locks.cpp; takes its own
+// lock, never the kernel lock, so it may be called under it).
+DWORD CriticalSectionCount();
+std::string DescribeCriticalSections();
 // Detaches the debug listener and drops message overrides. Takes its own
 // locks: call it without the kernel lock.
 void MiscReset();

@@ -2,6 +2,7 @@
 // (MultiByteToWideChar) and the debugger output channel (OutputDebugStringA).
 #include <string.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -108,6 +109,9 @@ CDebugState &Debug() {
 // Listener calls in progress on this thread: a listener may detach itself
 // without waiting for its own call to end.
 thread_local int t_nInListener = 0;
+// Whether a listener is attached, for IsDebuggerPresent: a plain load, as
+// Windows reads the process's own flag without a system call.
+std::atomic<bool> g_bListening(false);
 
 // ---- Text conversion ----
 
@@ -254,6 +258,14 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
 
 void WINAPI OutputDebugStringA(LPCSTR lpOutputString) {
   if (lpOutputString == nullptr) return;
+  {
+    // Counted; an injected failure drops the text and, as every output
+    // does, keeps the caller's last error.
+    const DWORD dwLastError = GetLastError();
+    const bool bDropped = InjectedFailure(SIM_FN_OutputDebugStringA);
+    SetLastError(dwLastError);
+    if (bDropped) return;
+  }
   CDebugState &dbg = Debug();
   std::shared_ptr<CListener> pListener;
   {
@@ -273,6 +285,10 @@ void WINAPI OutputDebugStringA(LPCSTR lpOutputString) {
   dbg.m_Cond.notify_all();
 }
 
+BOOL WINAPI IsDebuggerPresent(void) {
+  return g_bListening.load(std::memory_order_relaxed) ? TRUE : FALSE;
+}
+
 void SimSetDebugListener(SIM_DEBUG_LISTENER pfnListener, void *pContext) {
   std::shared_ptr<CListener> pNew;
   if (pfnListener != nullptr)
@@ -281,6 +297,7 @@ void SimSetDebugListener(SIM_DEBUG_LISTENER pfnListener, void *pContext) {
   std::unique_lock<std::mutex> lock(dbg.m_Lock);
   std::shared_ptr<CListener> pOld = std::move(dbg.m_pListener);
   dbg.m_pListener = std::move(pNew);
+  g_bListening.store(pfnListener != nullptr, std::memory_order_relaxed);
   // The old listener is never called once this returns: wait for the calls
   // in progress on other threads (this thread's own call may be one).
   if (pOld) dbg.m_Cond.wait(lock, [&] { return pOld->nActive <= t_nInListener; });

@@ -5,6 +5,8 @@
 // waiter and no SetEvent can slip in between the check and the consumption.
 #include <stdio.h>
 
+#include <map>
+#include <string>
 #include <vector>
 
 #include "Kernel.h"
@@ -12,20 +14,41 @@
 namespace emu {
 namespace {
 
+struct CEvent;
+// Named events by name, under the kernel lock; never destroyed. A name is
+// known from the event's creation until its last handle is closed.
+std::map<std::string, std::weak_ptr<CEvent>> &NamedEvents() {
+  static auto *s_pNamed = new std::map<std::string, std::weak_ptr<CEvent>>;
+  return *s_pNamed;
+}
+
 struct CEvent : Object {
-  CEvent(bool bManual, bool bSignalled)
-      : Object(ObjType::Event), m_bManual(bManual), m_bSignalled(bSignalled) {}
+  CEvent(bool bManual, bool bSignalled, const char *pszName)
+      : Object(ObjType::Event),
+        m_bManual(bManual),
+        m_bSignalled(bSignalled),
+        m_Name(pszName != nullptr ? pszName : "") {}
   bool IsSignalled(DWORD) const override { return m_bSignalled; }
   void Satisfy(DWORD) override {
     if (!m_bManual) m_bSignalled = false;
   }
+  void OnLastHandleClosed() override {
+    if (!m_Name.empty()) NamedEvents().erase(m_Name);
+  }
   std::string Describe() const override {
     return std::string("event (") + (m_bManual ? "manual" : "auto") + " reset, " +
-           (m_bSignalled ? "set)" : "not set)");
+           (m_bSignalled ? "set" : "not set") + (m_Name.empty() ? ")" : ", \"" + m_Name + "\")");
   }
   const bool m_bManual;
   bool m_bSignalled;
+  const std::string m_Name;
 };
+
+// Under the kernel lock: the live event of that name, or null.
+std::shared_ptr<CEvent> FindNamedEvent(const char *pszName) {
+  auto it = NamedEvents().find(pszName);
+  return it == NamedEvents().end() ? nullptr : it->second.lock();
+}
 
 // Mutexes the calling thread has acquired, so that they can be abandoned
 // when the thread ends while owning them: an emulated thread does so as its
@@ -184,12 +207,28 @@ extern "C" {
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
                            LPCSTR lpName) {
   if (InjectedFailure(SIM_FN_CreateEventA)) return nullptr;
-  if (lpName != nullptr) return Fail<HANDLE>(nullptr, ERROR_NOT_SUPPORTED);
-  auto ev = std::make_shared<CEvent>(bManualReset != FALSE, bInitialState != FALSE);
+  auto ev = std::make_shared<CEvent>(bManualReset != FALSE, bInitialState != FALSE, lpName);
   Guard lock(KernelLock());
+  if (lpName != nullptr && *lpName != '\0') {
+    if (std::shared_ptr<CEvent> existing = FindNamedEvent(lpName)) {
+      HANDLE h = InsertHandle(existing);
+      if (h != nullptr) SetLastError(ERROR_ALREADY_EXISTS);
+      return h;
+    }
+  }
   HANDLE h = InsertHandle(ev);
-  if (h != nullptr) SetLastError(ERROR_SUCCESS);  // "not an existing named object"
+  if (h == nullptr) return nullptr;
+  if (!ev->m_Name.empty()) NamedEvents()[ev->m_Name] = ev;
+  SetLastError(ERROR_SUCCESS);  // "not an existing named object"
   return h;
+}
+
+HANDLE WINAPI OpenEventA(DWORD, BOOL, LPCSTR lpName) {
+  if (lpName == nullptr) return Fail<HANDLE>(nullptr, ERROR_INVALID_PARAMETER);
+  Guard lock(KernelLock());
+  std::shared_ptr<CEvent> ev = FindNamedEvent(lpName);
+  if (!ev) return Fail<HANDLE>(nullptr, ERROR_FILE_NOT_FOUND);
+  return InsertHandle(ev);
 }
 
 BOOL WINAPI SetEvent(HANDLE hEvent) {

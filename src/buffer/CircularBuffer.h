@@ -6,11 +6,13 @@
 
 #include "velto/platform.h"
 
-// Failure codes, raised as a `long`.
-const long CCB_ERR_OVERFLOW = 1;   // Write found the buffer full (caught inside Write)
-const long CCB_ERR_UNDERFLOW = 2;  // ReadBytes found it empty (caught inside ReadBytes)
-const long CCB_ERR_NO_MEMORY = 3;  // constructor: no storage
-const long CCB_ERR_NO_MUTEX = 4;   // constructor: no mutex
+// Failure codes, raised as a `long` by the constructor. Write and ReadBytes
+// fix their limits under the lock, so the overflow and underflow they once
+// guarded against cannot happen: codes 1 and 2 are no longer raised.
+const long CCB_ERR_OVERFLOW = 1;
+const long CCB_ERR_UNDERFLOW = 2;
+const long CCB_ERR_NO_MEMORY = 3;  // no storage
+const long CCB_ERR_NO_MUTEX = 4;   // no lock
 
 class CCircularBuffer {
  public:
@@ -30,15 +32,17 @@ class CCircularBuffer {
   // but only when the buffer held something: on an empty buffer it keeps
   // the caller's value. Returns the number taken.
   DWORD Read(BYTE *pDest, DWORD nBytes, DWORD *pnCount);
-  // Read's inner loop: the caller holds m_hMutex.
+  // Read's inner part: the caller holds the lock.
   DWORD ReadBytes(BYTE *pDest, DWORD nBytes);
-  // Lock-free snapshot of the stored count.
+  // Lock-free snapshots of the stored count and of the room left.
   DWORD BytesAvailable() const;
+  DWORD FreeSpace() const;
 
  private:
-  HANDLE m_hMutex;
-  // Changed only under m_hMutex; atomic so that BytesAvailable may read it
-  // without the lock.
+  // A critical section: uncontended, it never enters the kernel.
+  CRITICAL_SECTION m_Lock;
+  // Changed only under m_Lock, once per call; atomic so that BytesAvailable
+  // and FreeSpace may read it without the lock.
   std::atomic<DWORD> m_nCount;
   DWORD m_nMask;
   DWORD m_nWriteIndex;

@@ -13,15 +13,18 @@
 #include <memory>
 
 #include "jni/JniText.h"
-#include "jni/TextBuffer.h"
-#include "jni/Trace.h"
+#include "trace/Trace.h"
 #include "usbcomm/PortUse.h"
+#include "usbcomm/TextBuffer.h"
 #include "usbcomm/UsbComm.h"
 
 namespace {
 
 // Size of the read and write summary texts (as g_szTraceLine).
 const size_t kSummarySize = sizeof g_szTraceLine;
+// Arrays up to this length are read into and written from a buffer on the
+// stack: no allocation per call.
+const jsize kStackBufferSize = 4096;
 
 // Java keeps handles in int fields. Sign extension keeps -1 as
 // INVALID_HANDLE_VALUE where a handle is wider than 32 bits.
@@ -97,17 +100,23 @@ jint ReadInputPipe(JNIEnv *env, jint handle, jbyteArray data) {
   if (!data) return -1;
   const jsize nData = env->GetArrayLength(data);
   if (nData < 0) return -1;
-  std::unique_ptr<BYTE, CFreeDeleter> pBuffer((BYTE *)malloc(nData > 0 ? (size_t)nData : 1));
-  if (!pBuffer) return -1;
+  BYTE abStack[kStackBufferSize];
+  std::unique_ptr<BYTE, CFreeDeleter> pHeap;
+  BYTE *pBuffer = abStack;
+  if (nData > kStackBufferSize) {
+    pHeap.reset((BYTE *)malloc((size_t)nData));
+    if (!pHeap) return -1;
+    pBuffer = pHeap.get();
+  }
   // Only so that the summary shows 0 rather than stale memory when nothing
   // was read.
-  pBuffer.get()[0] = 0;
+  pBuffer[0] = 0;
   TRACE_FMT("usbReadInputPipe", "Entering usbReadInputPipe, nData=%d", (int)nData);
 
   BOOL bResult;
   DWORD nCount = 0;
   if (IsPrinterClass()) {
-    bResult = g_UsbComm.ReadPCLS(pBuffer.get(), (DWORD)nData, &nCount);
+    bResult = g_UsbComm.ReadPCLS(pBuffer, (DWORD)nData, &nCount);
   } else {
     TRACE("usbReadInputPipe", "Entering ReadFile (Nat)");
     {
@@ -117,27 +126,29 @@ jint ReadInputPipe(JNIEnv *env, jint handle, jbyteArray data) {
         bResult = FALSE;
         SetLastError(ERROR_OPERATION_ABORTED);
       } else {
-        bResult = ReadFile(use.Handle(), pBuffer.get(), (DWORD)nData, &nCount, nullptr);
+        bResult = ReadFile(use.Handle(), pBuffer, (DWORD)nData, &nCount, nullptr);
       }
     }
     TRACE("usbReadInputPipe", "Left ReadFile (Nat)");
   }
   if (nCount > (DWORD)nData) nCount = (DWORD)nData;
 
-  char szSummary[kSummarySize];
-  snprintf(szSummary, sizeof szSummary,
-           "READ:  nHandle=%p, nData=%i, bData[0]=%x nCount=%d bResult=%d",
-           (void *)HandleFromJava(handle), (int)nData, (unsigned)(int)(signed char)pBuffer.get()[0],
-           (int)nCount, (int)bResult);
-  TRACE("usbReadInputPipe", szSummary);
+  if (TraceListened()) {
+    char szSummary[kSummarySize];
+    snprintf(szSummary, sizeof szSummary,
+             "READ:  nHandle=%p, nData=%i, bData[0]=%x nCount=%d bResult=%d",
+             (void *)HandleFromJava(handle), (int)nData, (unsigned)(int)(signed char)pBuffer[0],
+             (int)nCount, (int)bResult);
+    TRACE("usbReadInputPipe", szSummary);
+  }
 
   if (bResult && nCount != 0) {
     TRACE("usbReadInputPipe", "Case 1");
-    env->SetByteArrayRegion(data, 0, (jsize)nCount, (const jbyte *)pBuffer.get());
+    env->SetByteArrayRegion(data, 0, (jsize)nCount, (const jbyte *)pBuffer);
   } else {
     TRACE("usbReadInputPipe", "Case 2");
   }
-  pBuffer.reset();
+  pHeap.reset();
   TRACE("usbReadInputPipe", "Leaving usbReadInputPipe");
   return bResult ? (jint)nCount : -1;
 }
@@ -148,10 +159,20 @@ jint WriteOutputPipe(JNIEnv *env, jint handle, jbyteArray data) {
     return (jint)ERROR_INVALID_PARAMETER;
   }
   const jsize nData = env->GetArrayLength(data);
-  jbyte *pElements = env->GetByteArrayElements(data, nullptr);
-  if (!pElements) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return (jint)ERROR_NOT_ENOUGH_MEMORY;
+  // Small arrays are copied out; larger ones are taken whole and released
+  // without copying back (JNI_ABORT): the write never changes them.
+  BYTE abStack[kStackBufferSize];
+  jbyte *pElements = nullptr;
+  const BYTE *pBytes = abStack;
+  if (nData <= kStackBufferSize) {
+    env->GetByteArrayRegion(data, 0, nData, (jbyte *)abStack);
+  } else {
+    pElements = env->GetByteArrayElements(data, nullptr);
+    if (!pElements) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return (jint)ERROR_NOT_ENOUGH_MEMORY;
+    }
+    pBytes = (const BYTE *)pElements;
   }
   TRACE("usbWriteOutputPipe", "Entering Writefile");
 
@@ -166,7 +187,7 @@ jint WriteOutputPipe(JNIEnv *env, jint handle, jbyteArray data) {
       bResult = FALSE;
       SetLastError(ERROR_OPERATION_ABORTED);
     } else {
-      bResult = WriteFile(use.Handle(), pElements, (DWORD)nData, &nWritten, nullptr);
+      bResult = WriteFile(use.Handle(), pBytes, (DWORD)nData, &nWritten, nullptr);
     }
     dwError = GetLastError();
     // While the receiver cannot reopen a printer that went away the write
@@ -179,14 +200,16 @@ jint WriteOutputPipe(JNIEnv *env, jint handle, jbyteArray data) {
     }
   }
 
-  char szSummary[kSummarySize];
-  snprintf(szSummary, sizeof szSummary,
-           "WRITE: nHandle = %i, outputData = %i, nData = %i, nWritten = %ld", (int)handle,
-           (int)(intptr_t)pElements, (int)nData, (long)nWritten);
-  if (nData < 32) DumpHex("WRITE", (const BYTE *)pElements, (int)nData, 12);
-  TRACE("usbWriteOutputPipe", szSummary);
+  if (TraceListened()) {
+    char szSummary[kSummarySize];
+    snprintf(szSummary, sizeof szSummary,
+             "WRITE: nHandle = %i, outputData = %i, nData = %i, nWritten = %ld", (int)handle,
+             (int)(intptr_t)pBytes, (int)nData, (long)nWritten);
+    if (nData < 32) DumpHex("WRITE", pBytes, (int)nData, 12);
+    TRACE("usbWriteOutputPipe", szSummary);
+  }
   TRACE("usbWriteOutputPipe", "Left Writefile");
-  env->ReleaseByteArrayElements(data, pElements, 0);
+  if (pElements) env->ReleaseByteArrayElements(data, pElements, JNI_ABORT);
   TRACE("usbWriteOutputPipe", "After ReleaseByteArrayElements");
 
   if (bResult) return 0;

@@ -3,8 +3,8 @@
 #include <stddef.h>
 #include <string.h>
 
-#include "jni/TextBuffer.h"
-#include "jni/Trace.h"
+#include "trace/Trace.h"
+#include "usbcomm/TextBuffer.h"
 #include "usbcomm/UsbComm.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "buffer/CircularBuffer.h"
-#include "jni/Trace.h"
+#include "trace/Trace.h"
 #include "usbcomm/PortUse.h"
 #include "usbcomm/UsbComm.h"
 
@@ -15,17 +15,19 @@ const DWORD RING_SIZE_EXPONENT = 12;  // 4096 bytes
 const DWORD DRAIN_CHUNK = 63;
 const DWORD READ_TIMEOUT_MS = 100;
 
-// Threads now inside GetPCLSData or BytesAvailable. The stop detaches the
-// session fields first and releases them only once this is back to zero, so
-// a reader never touches a closed event or a deleted buffer. Every reader
-// leaves quickly at that point: the quit event is signalled and each of its
-// waits is bounded.
-std::atomic<LONG> g_nSessionReaders(0);
+// Threads now inside GetPCLSData or BytesAvailable hold this lock shared.
+// The stop detaches the session fields first, then takes the lock
+// exclusively once: it releases what the fields held only after every
+// reader that may have seen them has left, and it waits for them in the
+// lock rather than polling. Every reader leaves quickly at that point: the
+// quit event is signalled and each of its waits is bounded. A reader never
+// takes the lock twice (a waiting stop would hold the second back).
+SRWLOCK g_SessionReaders = SRWLOCK_INIT;
 
 class CSessionReader {
  public:
-  CSessionReader() { g_nSessionReaders.fetch_add(1); }
-  ~CSessionReader() { g_nSessionReaders.fetch_sub(1); }
+  CSessionReader() { AcquireSRWLockShared(&g_SessionReaders); }
+  ~CSessionReader() { ReleaseSRWLockShared(&g_SessionReaders); }
   CSessionReader(const CSessionReader &) = delete;
   CSessionReader &operator=(const CSessionReader &) = delete;
 };
@@ -34,20 +36,15 @@ class CSessionReader {
 // starts a second session beside a running one, and two Java threads may
 // close the read and the write pipe at once. Held for a start or a whole
 // stop, which is bounded once the quit event is signalled; never taken by
-// the receiver.
-std::atomic_flag g_bSessionBusy = ATOMIC_FLAG_INIT;
+// the receiver or a reader.
+SRWLOCK g_SessionBusy = SRWLOCK_INIT;
 
-class CSpinGuard {
+class CSessionBusy {
  public:
-  explicit CSpinGuard(std::atomic_flag &flag) : m_flag(flag) {
-    while (m_flag.test_and_set(std::memory_order_acquire)) Sleep(1);
-  }
-  ~CSpinGuard() { m_flag.clear(std::memory_order_release); }
-  CSpinGuard(const CSpinGuard &) = delete;
-  CSpinGuard &operator=(const CSpinGuard &) = delete;
-
- private:
-  std::atomic_flag &m_flag;
+  CSessionBusy() { AcquireSRWLockExclusive(&g_SessionBusy); }
+  ~CSessionBusy() { ReleaseSRWLockExclusive(&g_SessionBusy); }
+  CSessionBusy(const CSessionBusy &) = delete;
+  CSessionBusy &operator=(const CSessionBusy &) = delete;
 };
 
 void CloseIfOpen(HANDLE h) {
@@ -64,6 +61,7 @@ HANDLE AbandonSessionStart(CUsbComm &comm) {
   CloseIfOpen(comm.m_ReadThreadTerminated.exchange(NULL));
   CloseIfOpen(comm.m_QuitEvent.exchange(NULL));
   CloseIfOpen(comm.m_hPCLSDataEvent.exchange(NULL));
+  CloseIfOpen(comm.m_hPCLSRoomEvent.exchange(NULL));
   CloseIfOpen(comm.m_hReadPort.exchange(NULL));
   return INVALID_HANDLE_VALUE;
 }
@@ -90,12 +88,20 @@ DWORD AwaitReceiverEnd(HANDLE hThread, HANDLE hQuitEvent) {
   return WAIT_FAILED;
 }
 
+// After a reader took bytes: a receiver that waits for room may read again.
+// Its flag is set before it looks at the room left, and the bytes were taken
+// before the flag is read here, so either it sees the room or this sees it
+// waiting.
+void TellRoom(CUsbComm &comm, HANDLE hRoomEvent) {
+  if (comm.m_bAwaitingRoom.load() != 0 && hRoomEvent != NULL) SetEvent(hRoomEvent);
+}
+
 }  // namespace
 
 bool CUsbComm::HasSession() const { return m_QuitEvent.load() != NULL; }
 
 HANDLE CUsbComm::OpenPCLSReadPipe(const char *pszPath) {
-  CSpinGuard starting(g_bSessionBusy);
+  CSessionBusy starting;
   // A running session is reused, also while the receiver swaps its handles.
   if (HasSession() || m_hReadPort != NULL) {
     TRACE("usbInitPipe", "...Just Returning handle");
@@ -137,6 +143,14 @@ HANDLE CUsbComm::StartPCLSSession() {
     return AbandonSessionStart(*this);
   }
   m_hPCLSDataEvent = hEvent;
+  // The room event goes with the data event and fails the start as it does.
+  hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+  if (hEvent == NULL) {
+    m_bHandlesValid = 0;
+    return AbandonSessionStart(*this);
+  }
+  m_hPCLSRoomEvent = hEvent;
+  m_bAwaitingRoom = 0;
 
   TRACE("usbInitPipe", "Creating m_pCCBuffer");
   CCircularBuffer *pBuffer = NULL;
@@ -187,6 +201,7 @@ BOOL CUsbComm::GetPCLSData(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnB
   const HANDLE hDataEvent = m_hPCLSDataEvent;
   const HANDLE hQuitEvent = m_QuitEvent;
   const HANDLE hTerminated = m_ReadThreadTerminated;
+  const HANDLE hRoomEvent = m_hPCLSRoomEvent;
 
   TRACE_FMT("GetPCLSData", "nNumberOfBytesToRead=%d wait:%ld", (int)nNumberOfBytesToRead,
             (long)dwTimeout);
@@ -207,6 +222,7 @@ BOOL CUsbComm::GetPCLSData(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnB
       TRACE_FMT("GetPCLSData", "exception m_pCCBuffer->BytesAvailable nBytes = %d", 0);
     }
     if (nBytes != 0) {
+      TellRoom(*this, hRoomEvent);
       bResult = 1;
       break;
     }
@@ -221,6 +237,7 @@ BOOL CUsbComm::GetPCLSData(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnB
       nBytes = pRing != NULL ? pRing->Read(pBuffer, nNumberOfBytesToRead, pnBytesRead) : 0;
       TRACE_FMT("GetPCLSData", "nBytes2 = %d", (int)nBytes);
       if (nBytes != 0) {
+        TellRoom(*this, hRoomEvent);
         *pnBytesRead = nBytes;
         bResult = 1;
         break;
@@ -273,7 +290,7 @@ DWORD CUsbComm::BytesAvailable() {
 }
 
 int CUsbComm::StopPCLSSession(HANDLE hPassed) {
-  CSpinGuard stopping(g_bSessionBusy);
+  CSessionBusy stopping;
   return StopSessionLocked(hPassed, true);
 }
 
@@ -313,7 +330,9 @@ int CUsbComm::StopSessionLocked(HANDLE hPassed, bool bTrace) {
   const HANDLE hTerminated = m_ReadThreadTerminated.exchange(NULL);
   const HANDLE hQuit = m_QuitEvent.exchange(NULL);
   const HANDLE hDataEvent = m_hPCLSDataEvent.exchange(NULL);
-  while (g_nSessionReaders.load() != 0) Sleep(1);
+  const HANDLE hRoomEvent = m_hPCLSRoomEvent.exchange(NULL);
+  AcquireSRWLockExclusive(&g_SessionReaders);
+  ReleaseSRWLockExclusive(&g_SessionReaders);
 
   if (hThread != NULL) {
     if (bTrace) TRACE("usbClosePipe", "CloseHandle m_hWorkerThread");
@@ -323,6 +342,7 @@ int CUsbComm::StopSessionLocked(HANDLE hPassed, bool bTrace) {
   if (hTerminated != NULL) CloseHandle(hTerminated);
   if (hQuit != NULL) CloseHandle(hQuit);
   if (hDataEvent != NULL) CloseHandle(hDataEvent);
+  if (hRoomEvent != NULL) CloseHandle(hRoomEvent);
 
   const HANDLE hRead = m_hReadPort.exchange(NULL);
   if (hRead != NULL) {

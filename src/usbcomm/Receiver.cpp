@@ -1,10 +1,12 @@
 // Receiver thread of a printer-class session: one overlapped 64-byte read
 // outstanding at a time, the bytes into the ring buffer, recovery by
-// reopening the handles after access and handle errors.
+// reopening the handles after access and handle errors. A read is issued
+// only while the ring has room for a whole block: nothing read is dropped;
+// what the ring cannot take yet stays in the printer.
 #include <string.h>
 
 #include "buffer/CircularBuffer.h"
-#include "jni/Trace.h"
+#include "trace/Trace.h"
 #include "usbcomm/PortUse.h"
 #include "usbcomm/UsbComm.h"
 
@@ -66,6 +68,31 @@ void ReopenAndReportPower(CUsbComm &comm) {
     TRACE("ReceiveData", "Setting PCLSPowerStatus FALSE");
     comm.m_bPCLSPowerStatus = 0;
   }
+}
+
+// Returns once the ring can take a whole block, or false when the quit event
+// ended the wait. A reader that takes bytes sets the room event while
+// m_bAwaitingRoom is 1 (see TellRoom); the flag is raised before the room is
+// looked at, so no taking goes unseen.
+bool AwaitRoom(CUsbComm &comm) {
+  CCircularBuffer *const pRing = comm.m_pCCBuffer;
+  if (pRing->FreeSpace() >= READ_BLOCK) return true;
+  const HANDLE ahWait[2] = {comm.m_hPCLSRoomEvent, comm.m_QuitEvent};
+  bool bRoom = true;
+  comm.m_bAwaitingRoom = 1;
+  for (;;) {
+    const BOOL bReset = ResetEvent(ahWait[0]);
+    if (pRing->FreeSpace() >= READ_BLOCK) break;
+    const DWORD dwWait = bReset ? WaitForMultipleObjects(2, ahWait, FALSE, INFINITE) : WAIT_FAILED;
+    if (dwWait == WAIT_OBJECT_0) continue;
+    // The quit event, or a failed call: that one must not spin.
+    if (dwWait == WAIT_OBJECT_0 + 1 || QuitSignalled(comm.m_QuitEvent, RETRY_QUIT_WAIT_MS)) {
+      bRoom = false;
+      break;
+    }
+  }
+  comm.m_bAwaitingRoom = 0;
+  return bRoom;
 }
 
 void StoreBlock(CUsbComm &comm, const BYTE *pbInput, DWORD nBytes) {
@@ -167,6 +194,11 @@ int CUsbComm::ReceiveData() {
 
   for (;;) {
     bool bRetryAtOnce = false;
+    if (!AwaitRoom(*this)) {
+      m_bKeepReading = 0;
+      SetEvent(m_ReadThreadTerminated);
+      break;
+    }
     TRACE("ReceiveData", "Loop top");
     ov.Offset = 0;
     ov.OffsetHigh = 0;

@@ -12,7 +12,9 @@ CUsbComm::CUsbComm()
       m_pCCBuffer(nullptr),
       m_hReadPort(nullptr),
       m_hWritePort(nullptr),
-      m_dwDeviceError(0) {}
+      m_dwDeviceError(0),
+      m_hPCLSRoomEvent(nullptr),
+      m_bAwaitingRoom(0) {}
 
 // Handles, events, the receiver thread and the ring buffer belong to the
 // session, which only usbClosePipe ends; unloading the library leaves them.

@@ -72,6 +72,13 @@ class CUsbComm {
   // (0 while it reads): a printer-class read that fails leaves it as the
   // last error, WAIT_TIMEOUT when the printer simply sent nothing in time.
   std::atomic<DWORD> m_dwDeviceError;
+  // Room for the receiver's next block: it reads from the printer only when
+  // the ring can take a whole block, so no byte is dropped; the bytes that
+  // do not fit stay in the device. While it waits for room m_bAwaitingRoom is
+  // 1, and a reader that takes bytes sets m_hPCLSRoomEvent (manual reset,
+  // created and closed with the session's other events).
+  std::atomic<HANDLE> m_hPCLSRoomEvent;
+  std::atomic<LONG> m_bAwaitingRoom;
 };
 
 extern CUsbComm g_UsbComm;

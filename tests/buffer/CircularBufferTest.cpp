@@ -133,10 +133,10 @@ TEST_F(CircularBufferTest, ConstructionFailuresRaiseTheirCodesAndLeaveNothing) {
     EXPECT_EQ(nCode, CCB_ERR_NO_MEMORY);
   }
 
-  SimInjectFailure(SIM_FN_CreateMutexA, 0, 1, ERROR_NOT_ENOUGH_MEMORY);
+  SimInjectFailure(SIM_FN_InitializeCriticalSectionAndSpinCount, 0, 1, ERROR_NOT_ENOUGH_MEMORY);
   try {
     CCircularBuffer buffer(12);
-    ADD_FAILURE() << "constructed without a mutex";
+    ADD_FAILURE() << "constructed without a lock";
   } catch (long nCode) {
     EXPECT_EQ(nCode, CCB_ERR_NO_MUTEX);
   }

@@ -140,7 +140,18 @@ TEST_F(KernelEmulation, EveryKernelCallCanBeMadeToFail) {
          return MultiByteToWideChar(CP_ACP, 0, "ab", 2, wsz, 4) == 0;
        }},
   };
-  for (const CCase &c : cases) {
+  CRITICAL_SECTION cs;
+  const std::vector<CCase> lockCases = {
+      {SIM_FN_InitializeCriticalSectionAndSpinCount,
+       [&] {
+         if (!InitializeCriticalSectionAndSpinCount(&cs, 0)) return true;
+         DeleteCriticalSection(&cs);
+         return false;
+       }},
+  };
+  std::vector<CCase> all = cases;
+  all.insert(all.end(), lockCases.begin(), lockCases.end());
+  for (const CCase &c : all) {
     SCOPED_TRACE(SimFnName(c.nFn));
     const DWORD nBefore = SimCallCount(c.nFn);
     // One success, then the injected failure, then success again.
@@ -283,10 +294,9 @@ TEST_F(KernelEmulation, ForeignThreadEndingAbandonsItsMutex) {
   EXPECT_TRUE(CloseHandle(hMutex));
 }
 
-TEST_F(KernelEmulation, UnnamedObjectsOnly) {
-  EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "Global\\x"), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+TEST_F(KernelEmulation, NamedMutexesAreRefused) {
   EXPECT_EQ(CreateMutexA(nullptr, FALSE, "x"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
   EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
@@ -436,15 +446,30 @@ void Record(const char *, void *pContext) {
 TEST_F(KernelEmulation, OutputKeepsTheLastErrorAndIsSilentWithoutListener) {
   CRecorder rec;
   SimSetDebugListener(Record, &rec);
+  EXPECT_TRUE(IsDebuggerPresent()) << "the listener plays the debugger";
   SetLastError(ERROR_ACCESS_DENIED);
   OutputDebugStringA("x");
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(rec.nCalls, 1);
   EXPECT_EQ(rec.dwTid, GetCurrentThreadId());
   SimSetDebugListener(nullptr, nullptr);
+  EXPECT_FALSE(IsDebuggerPresent());
   OutputDebugStringA("nobody listens");
   OutputDebugStringA(nullptr);
   EXPECT_EQ(rec.nCalls, 1);
+}
+
+// Output is counted; an injected failure drops the text and, as every
+// output does, keeps the caller's last error.
+TEST_F(KernelEmulation, OutputIsCountedAndCanBeDropped) {
+  SimInjectFailure(SIM_FN_OutputDebugStringA, 1, 1, kInjected);
+  SetLastError(ERROR_ACCESS_DENIED);
+  OutputDebugStringA("kept");
+  OutputDebugStringA("dropped");
+  OutputDebugStringA("kept again");
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(SimCallCount(SIM_FN_OutputDebugStringA), 3u);
+  EXPECT_EQ(Lines(), (std::vector<std::string>{"kept", "kept again"}));
 }
 
 // A listener that is detached is never called again, however many threads
@@ -490,10 +515,14 @@ TEST_F(KernelEmulation, LeakReportNamesWhatIsLeftOpen) {
   HGLOBAL hMem = GlobalAlloc(GHND, 10);
   LPSTR psz = nullptr;
   FormatMessageA(0x1300, nullptr, 2, 0, reinterpret_cast<LPSTR>(&psz), 0, nullptr);
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
   char sz[1024];
-  // handle + handle + live thread + global block + local block
-  EXPECT_EQ(SimLeakReport(sz, sizeof sz, 0), 5u);
+  // handle + handle + live thread + global block + local block + critical section
+  EXPECT_EQ(SimLeakReport(sz, sizeof sz, 0), 6u);
   const std::string report = sz;
+  EXPECT_NE(report.find("critical section"), std::string::npos) << report;
+  DeleteCriticalSection(&cs);
   EXPECT_NE(report.find("event"), std::string::npos) << report;
   EXPECT_NE(report.find("suspended"), std::string::npos) << report;
   EXPECT_NE(report.find("global"), std::string::npos) << report;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "jni/TextBuffer.h"
+#include "usbcomm/TextBuffer.h"
 #include "usbcomm/UsbComm.h"
 #include "velto/simprinter.h"
 

@@ -31,7 +31,9 @@ DWORD CapacityOf(DWORD nExponent) {
 }
 
 void Construct(std::optional<CCircularBuffer> &buffer, DWORD nExponent, uint8_t nFailure) {
-  const int nFn = (nFailure & 1) ? SIM_FN_ALLOC : (nFailure & 2) ? SIM_FN_CreateMutexA : -1;
+  const int nFn = (nFailure & 1)   ? SIM_FN_ALLOC
+                  : (nFailure & 2) ? SIM_FN_InitializeCriticalSectionAndSpinCount
+                                   : -1;
   if (nFn >= 0) SimInjectFailure(nFn, 0, 1, ERROR_NOT_ENOUGH_MEMORY);
   long nCode = 0;
   try {
@@ -40,9 +42,9 @@ void Construct(std::optional<CCircularBuffer> &buffer, DWORD nExponent, uint8_t 
     nCode = n;
   }
   SimClearInjections();
-  FUZZ_CHECK(nCode == (nFn == SIM_FN_ALLOC          ? CCB_ERR_NO_MEMORY
-                       : nFn == SIM_FN_CreateMutexA ? CCB_ERR_NO_MUTEX
-                                                    : 0));
+  FUZZ_CHECK(nCode == (nFn == SIM_FN_ALLOC                                   ? CCB_ERR_NO_MEMORY
+                       : nFn == SIM_FN_InitializeCriticalSectionAndSpinCount ? CCB_ERR_NO_MUTEX
+                                                                             : 0));
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "jni/Trace.h"
+#include "trace/Trace.h"
 #include "velto/simprinter.h"
 
 namespace {

@@ -2,6 +2,7 @@
 // and the printer, and the trace lines.
 #include <stdio.h>
 
+#include <algorithm>
 #include <regex>
 
 #include "NativeTest.h"
@@ -118,19 +119,26 @@ TEST_F(TransferTest, ReadIntoNullArrayMakesNoJniCall) {
   EXPECT_EQ(SimCallCount(SIM_FN_ReadFile), 0u);
 }
 
+// Arrays up to 4 KiB need no allocation; a longer one whose buffer cannot be
+// had fails the read before anything is touched.
 TEST_F(TransferTest, ReadWithoutBufferTouchesNothing) {
   const jint hRead = OpenRead();
+  SimSetDebugListener(nullptr, nullptr);  // the fixture's recorder allocates
   ASSERT_TRUE(SimSend(m_dev, "abc", 3));
-  jbyteArray data = m_jni.NewByteArray(4, 1);
+  jbyteArray big = m_jni.NewByteArray(4097, 1);
+  jbyteArray small = m_jni.NewByteArray(4096, 1);
   const size_t nCallsBefore = m_jni.CallCount();
-  SimInjectFailure(SIM_FN_ALLOC, 0, 1, ERROR_NOT_ENOUGH_MEMORY);
-  const jint nResult = Read(hRead, data);
+  SimInjectFailure(SIM_FN_ALLOC, 0, 0xFFFFFFFF, ERROR_NOT_ENOUGH_MEMORY);
+  const jint nBig = Read(hRead, big);
+  const jint nSmall = Read(hRead, small);
   SimClearInjections();
-  EXPECT_EQ(nResult, -1);
-  EXPECT_EQ(m_jni.CallCount() - nCallsBefore, 1u);  // the length only
-  EXPECT_EQ(SimCallCount(SIM_FN_ReadFile), 0u);
-  EXPECT_EQ(SimPendingToHost(m_dev), 3u);
-  EXPECT_THAT(m_jni.Bytes(data), ElementsAre(1, 1, 1, 1));
+  EXPECT_EQ(nBig, -1);
+  EXPECT_EQ(m_jni.CallCount() - nCallsBefore, 1u + 2u);  // the length only; then length, region
+  EXPECT_EQ(SimCallCount(SIM_FN_ReadFile), 1u);
+  EXPECT_EQ(m_jni.Bytes(big), std::vector<jbyte>(4097, 1));
+  EXPECT_EQ(nSmall, 3);
+  const std::vector<jbyte> got = m_jni.Bytes(small);
+  EXPECT_THAT(std::vector<jbyte>(got.begin(), got.begin() + 4), ElementsAre('a', 'b', 'c', 1));
   EXPECT_EQ(Close(hRead), 0);
 }
 
@@ -153,8 +161,25 @@ TEST_F(TransferTest, WriteGoesThroughTheStoredHandle) {
                                      "-?[0-9]+, nData = 5, nWritten = 5\n"));
   EXPECT_EQ(lines[3], "usbWriteOutputPipe Left Writefile\n");
   EXPECT_EQ(lines[4], "usbWriteOutputPipe After ReleaseByteArrayElements\n");
+  // A short array is copied out, nothing is taken or copied back.
+  EXPECT_EQ(m_jni.Calls().back().nFn, FAKEJNI_GetByteArrayRegion);
+  EXPECT_EQ(m_jni.CallCount(FAKEJNI_GetByteArrayElements), 0u);
+  EXPECT_EQ(Close(hWrite), 0);
+}
+
+// A long array is taken whole and released without copy-back: the write
+// never changes it.
+TEST_F(TransferTest, LongWriteReleasesTheElementsWithoutCopyBack) {
+  const jint hWrite = OpenWrite();
+  std::vector<jbyte> bytes(5000);
+  for (size_t n = 0; n < bytes.size(); ++n) bytes[n] = (jbyte)(n * 7);
+  EXPECT_EQ(Write(hWrite, m_jni.NewByteArray(bytes)), 0);
+  std::vector<BYTE> written(bytes.size());
+  ASSERT_EQ(SimWritten(m_dev, written.data(), (DWORD)written.size()), bytes.size());
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), written.begin(),
+                         [](jbyte a, BYTE b) { return (BYTE)a == b; }));
   EXPECT_EQ(m_jni.Calls().back().nFn, FAKEJNI_ReleaseByteArrayElements);
-  EXPECT_EQ(m_jni.Calls().back().nArg1, 0);  // mode 0: copy back and free
+  EXPECT_EQ(m_jni.Calls().back().nArg1, JNI_ABORT);
   EXPECT_EQ(Close(hWrite), 0);
 }
 
@@ -205,7 +230,6 @@ TEST_F(TransferTest, FailedWriteReportsItsCodeAfterEveryTrace) {
   EXPECT_EQ(Write(hWrite, data), ERROR_WRITE_FAULT);
   EXPECT_EQ(Java_com_velto_printer_UsbPort_usbGetLastError(Env(), m_jni.Self()), ERROR_WRITE_FAULT);
   EXPECT_EQ(Traces().size(), 5u);
-  EXPECT_EQ(m_jni.CallCount(FAKEJNI_ReleaseByteArrayElements), 1u);
   EXPECT_EQ(SimWritten(m_dev, nullptr, 0), 0u);
   EXPECT_EQ(Close(hWrite), 0);
 }
@@ -227,7 +251,7 @@ TEST_F(TransferTest, WriteOfNullArrayOrMissingElementsWritesNothing) {
   EXPECT_EQ(m_jni.CallCount(), nCallsBefore);
 
   m_jni.Fail(FAKEJNI_GetByteArrayElements);
-  EXPECT_EQ(Write(hWrite, m_jni.NewByteArray({1, 2, 3})), ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(Write(hWrite, m_jni.NewByteArray(4097, 3)), ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(m_jni.CallCount() - nCallsBefore, 2u);
   EXPECT_EQ(m_jni.CallsAfterFailure(), 0u);
   EXPECT_EQ(SimCallCount(SIM_FN_WriteFile), 0u);

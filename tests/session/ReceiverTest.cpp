@@ -140,8 +140,8 @@ TEST_F(ReceiverTest, KeepReadingClearedElsewhereEndsTheLoopAndTheCloseStillRetur
 }
 
 TEST_F(ReceiverTest, ReadEventThatCannotBeCreatedEndsTheReceiverAndTheCloseStillReturns) {
-  // Quit, terminated and data events come first; the fourth is the read event.
-  SimInjectFailure(SIM_FN_CreateEventA, 3, 1, ERROR_NOT_ENOUGH_MEMORY);
+  // Quit, terminated, data and room events come first; the fifth is the read event.
+  SimInjectFailure(SIM_FN_CreateEventA, 4, 1, ERROR_NOT_ENOUGH_MEMORY);
   ASSERT_EQ(OpenRead(), USB_TYPE_PRINTER_CLASS);
   ASSERT_TRUE(m_Log.WaitFor("***** EXIT *****"));
   EXPECT_TRUE(m_Log.InOrder({"Event creation failed", "***** EXIT *****"}));

@@ -307,6 +307,60 @@ TEST_F(SessionTest, RepeatedSessionsLeaveNothingBehind) {
   EXPECT_EQ(SimCallCount(SIM_FN_CreateThread), 15u);
 }
 
+// The receiver reads only while the ring can take a whole block. With the
+// reader paused the ring fills and the rest waits in the printer, no read
+// pending; then every byte comes through in order. A close ends the wait
+// for room.
+TEST_F(SessionTest, PausedReaderLosesNothingTheRestWaitsInThePrinter) {
+  StartSession();
+  std::vector<BYTE> sent(65536);
+  for (size_t i = 0; i < sent.size(); ++i) sent[i] = (BYTE)(i * 131 + (i >> 9));
+  ASSERT_TRUE(SimSend(m_Dev, sent.data(), (DWORD)sent.size()));
+  ASSERT_TRUE(Eventually([] { return g_UsbComm.BytesAvailable() == 4096; }));
+  EXPECT_EQ(SimPendingToHost(m_Dev), 65536u - 4096u);
+  EXPECT_EQ(SimPendingReads(m_Dev), 0u) << "a read without room for its block";
+
+  std::vector<BYTE> got;
+  for (int nEmpty = 0; got.size() < sent.size() && nEmpty < 200;) {
+    std::vector<BYTE> part;
+    if (Read(1000, &part) > 0) {
+      got.insert(got.end(), part.begin(), part.end());
+      nEmpty = 0;
+    } else {
+      ++nEmpty;
+    }
+  }
+  EXPECT_TRUE(got == sent) << got.size() << " bytes in, of " << sent.size();
+
+  ASSERT_TRUE(SimSend(m_Dev, sent.data(), 8192));
+  ASSERT_TRUE(Eventually([] { return g_UsbComm.BytesAvailable() == 4096; }));
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_TRUE(SessionReleased());
+}
+
+// With someone listening, a traced read and write still need no memory:
+// each line is formatted once, on the stack.
+TEST_F(SessionTest, TracedReadAndWriteAllocateNothing) {
+  StartSession();
+  ASSERT_EQ(OpenWrite(), USB_TYPE_PRINTER_CLASS);
+  SendAndWaitStored(Bytes("abc"));
+  jbyteArray in = m_Jni.NewByteArray(16, 0);
+  jbyteArray out = m_Jni.NewByteArray(std::vector<jbyte>{1, 2, 3});
+  const jint hRead = ReadHandle();
+  const jint hWrite = WriteHandle();
+  SimInjectFailure(SIM_FN_ALLOC, 0, 0xFFFFFFFF, ERROR_NOT_ENOUGH_MEMORY);
+  const jint nRead =
+      Java_com_velto_printer_UsbPort_usbReadInputPipe(m_Jni.Env(), m_Jni.Self(), hRead, in);
+  const jint nWrite =
+      Java_com_velto_printer_UsbPort_usbWriteOutputPipe(m_Jni.Env(), m_Jni.Self(), hWrite, out);
+  SimClearInjections();
+  EXPECT_EQ(nRead, 3);
+  EXPECT_EQ(nWrite, 0);
+  EXPECT_TRUE(m_Log.InOrder({"nBytes1 = 3", "READ:  nHandle=", "Case 1", "Entering Writefile",
+                             "WRITE 01 02 03", "WRITE: nHandle = ", "Left Writefile"}));
+  EXPECT_EQ(Close(hRead), 0);
+}
+
 // A failure in any step of the start: the open fails, everything the start
 // created is released together with the read handle, and the next open
 // starts a complete session.
@@ -352,9 +406,11 @@ INSTANTIATE_TEST_SUITE_P(
         SStartFailure{"TerminatedEvent", "...Called Read Create File", SIM_FN_CreateEventA, 1,
                       "m_ReadThreadTerminated Error=8"},
         SStartFailure{"DataEvent", "Creating m_hPCLSDataEvent", SIM_FN_CreateEventA, 0, nullptr},
+        SStartFailure{"RoomEvent", "Creating m_hPCLSDataEvent", SIM_FN_CreateEventA, 1, nullptr},
         SStartFailure{"BufferObject", "Creating m_pCCBuffer", SIM_FN_ALLOC, 0, nullptr},
         SStartFailure{"BufferStorage", "Creating m_pCCBuffer", SIM_FN_ALLOC, 1, nullptr},
-        SStartFailure{"BufferMutex", "Creating m_pCCBuffer", SIM_FN_CreateMutexA, 0, nullptr},
+        SStartFailure{"BufferLock", "Creating m_pCCBuffer",
+                      SIM_FN_InitializeCriticalSectionAndSpinCount, 0, nullptr},
         SStartFailure{"Thread", "*****Creating m_hWorkerThread*****", SIM_FN_CreateThread, 0,
                       "CreateThread failed. Status=8"}),
     [](const ::testing::TestParamInfo<SStartFailure> &param) { return param.param.pszName; });

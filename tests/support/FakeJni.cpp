@@ -255,6 +255,23 @@ struct CFakeJni::SImpl {
     if (len > 0) memcpy(pArray->data.data() + start, pBuffer, (size_t)len);
   }
 
+  static void JNICALL GetByteArrayRegion(JNIEnv *env, jbyteArray array, jsize start, jsize len,
+                                         jbyte *pBuffer) {
+    SImpl *p = Of(env);
+    if (!p->Enter(FAKEJNI_GetByteArrayRegion, array, start, len)) return;
+    if (p->ShouldFail(FAKEJNI_GetByteArrayRegion)) return;
+    SArray *pArray = p->ArrayOf(array, "GetByteArrayRegion");
+    if (!pArray) return;
+    const long long nSize = (long long)pArray->data.size();
+    if (start < 0 || len < 0 || (long long)start + len > nSize) {
+      p->Fault("GetByteArrayRegion(%d, %d) out of bounds of an array of %lld", (int)start, (int)len,
+               nSize);
+      p->bException = true;  // ArrayIndexOutOfBoundsException
+      return;
+    }
+    if (len > 0) memcpy(pBuffer, pArray->data.data() + start, (size_t)len);
+  }
+
   static jstring JNICALL NewStringUTF(JNIEnv *env, const char *pszText) {
     SImpl *p = Of(env);
     if (!p->Enter(FAKEJNI_NewStringUTF, nullptr, 0, 0, pszText)) return nullptr;
@@ -303,7 +320,7 @@ const char *FakeJniFnName(int nFn) {
   static const char *const kNames[FAKEJNI_COUNT] = {
       "GetObjectClass",     "GetFieldID",           "SetIntField",
       "GetArrayLength",     "GetByteArrayElements", "ReleaseByteArrayElements",
-      "SetByteArrayRegion", "NewStringUTF"};
+      "SetByteArrayRegion", "GetByteArrayRegion",   "NewStringUTF"};
   return nFn >= 0 && nFn < FAKEJNI_COUNT ? kNames[nFn] : "?";
 }
 
@@ -316,6 +333,7 @@ CFakeJni::CFakeJni() : m_pImpl(new SImpl) {
   t.GetByteArrayElements = &SImpl::GetByteArrayElements;
   t.ReleaseByteArrayElements = &SImpl::ReleaseByteArrayElements;
   t.SetByteArrayRegion = &SImpl::SetByteArrayRegion;
+  t.GetByteArrayRegion = &SImpl::GetByteArrayRegion;
   t.NewStringUTF = &SImpl::NewStringUTF;
 }
 

@@ -29,6 +29,7 @@ enum EFakeJniFn {
   FAKEJNI_GetByteArrayElements,
   FAKEJNI_ReleaseByteArrayElements,
   FAKEJNI_SetByteArrayRegion,
+  FAKEJNI_GetByteArrayRegion,
   FAKEJNI_NewStringUTF,
   FAKEJNI_COUNT
 };
@@ -38,8 +39,8 @@ const char *FakeJniFnName(int nFn);
 struct SFakeJniCall {
   int nFn;
   const void *pTarget;  // the object, class or array the call was about
-  long long nArg1;      // SetIntField: value; SetByteArrayRegion: start; Release: mode
-  long long nArg2;      // SetByteArrayRegion: length
+  long long nArg1;      // SetIntField: value; Set/GetByteArrayRegion: start; Release: mode
+  long long nArg2;      // Set/GetByteArrayRegion: length
   char szText[64];      // GetFieldID: name; NewStringUTF: start of the text
 };
 

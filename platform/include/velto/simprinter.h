@@ -156,6 +156,8 @@ enum {
   SIM_FN_MultiByteToWideChar,
   SIM_FN_OpenThread,
   SIM_FN_CancelSynchronousIo,
+  SIM_FN_InitializeCriticalSectionAndSpinCount,
+  SIM_FN_OutputDebugStringA,  // counted; an injected failure drops the text
   SIM_FN_ALLOC,
   SIM_FN_COUNT
 };

@@ -11,6 +11,7 @@
 #error "win32emu.h is the POSIX emulation; include velto/platform.h instead"
 #endif
 
+#include <pthread.h>
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -27,6 +28,7 @@
 
 // ---- Types (ILP32 Windows widths on any POSIX data model) ----
 typedef int BOOL;
+typedef unsigned char BOOLEAN;
 typedef unsigned char BYTE;
 typedef unsigned short WORD;
 typedef uint32_t DWORD;
@@ -82,6 +84,25 @@ typedef struct _COMMTIMEOUTS {
   DWORD WriteTotalTimeoutConstant;
 } COMMTIMEOUTS, *LPCOMMTIMEOUTS;
 
+// A critical section: the emulation keeps its lock object in DebugInfo; the
+// other fields are there for the layout's sake and stay 0.
+typedef struct _RTL_CRITICAL_SECTION {
+  void *DebugInfo;
+  LONG LockCount;
+  LONG RecursionCount;
+  HANDLE OwningThread;
+  HANDLE LockSemaphore;
+  ULONG_PTR SpinCount;
+} CRITICAL_SECTION, *LPCRITICAL_SECTION;
+
+// A slim reader/writer lock. A waiting exclusive acquisition holds back new
+// shared ones, as on Windows, so that a writer is not starved.
+typedef struct _RTL_SRWLOCK {
+  pthread_rwlock_t Lock;
+} SRWLOCK, *PSRWLOCK;
+#define SRWLOCK_INIT \
+  { PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP }
+
 typedef DWORD(WINAPI *PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 
@@ -130,6 +151,7 @@ typedef struct _SP_DEVINFO_DATA {
 #define STILL_ACTIVE 0x00000103u
 #define THREAD_TERMINATE 0x0001u
 #define SYNCHRONIZE 0x00100000u
+#define EVENT_MODIFY_STATE 0x0002u
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
@@ -202,6 +224,7 @@ typedef struct _SP_DEVINFO_DATA {
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_BUSY 170L
+#define ERROR_ALREADY_EXISTS 183L
 #define ERROR_NO_SUCH_DEVICE 433L
 #define ERROR_DISCARDED 157L
 #define ERROR_NOT_LOCKED 158L
@@ -233,8 +256,15 @@ WIN32EMU_API void WINAPI SetLastError(DWORD dwErrCode);
 
 // ---- Handles and synchronisation ----
 WIN32EMU_API BOOL WINAPI CloseHandle(HANDLE hObject);
+// A name makes the event reachable by OpenEventA until its last handle is
+// closed; a second create of the name opens the existing event (last error
+// ERROR_ALREADY_EXISTS, its state unchanged).
 WIN32EMU_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                                         BOOL bInitialState, LPCSTR lpName);
+// Opens the event of that name. Blocks: no. No such event: NULL
+// (ERROR_FILE_NOT_FOUND); NULL name: NULL (ERROR_INVALID_PARAMETER). The
+// access mask and inheritance are not checked.
+WIN32EMU_API HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
 WIN32EMU_API BOOL WINAPI SetEvent(HANDLE hEvent);
 WIN32EMU_API BOOL WINAPI ResetEvent(HANDLE hEvent);
 WIN32EMU_API HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
@@ -257,6 +287,25 @@ WIN32EMU_API HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle
 // FALSE (ERROR_INVALID_HANDLE).
 WIN32EMU_API BOOL WINAPI CancelSynchronousIo(HANDLE hThread);
 WIN32EMU_API void WINAPI Sleep(DWORD dwMilliseconds);
+
+// ---- User-space locks (never block in the kernel lock; recursive critical
+// sections, non-recursive SRW locks; a critical section not deleted counts
+// as a leak) ----
+WIN32EMU_API void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+// FALSE only by injection (SIM_FN_InitializeCriticalSectionAndSpinCount).
+WIN32EMU_API BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection,
+                                                               DWORD dwSpinCount);
+WIN32EMU_API void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+WIN32EMU_API BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+WIN32EMU_API void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+WIN32EMU_API void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+WIN32EMU_API void WINAPI InitializeSRWLock(PSRWLOCK SRWLock);
+WIN32EMU_API void WINAPI AcquireSRWLockShared(PSRWLOCK SRWLock);
+WIN32EMU_API void WINAPI ReleaseSRWLockShared(PSRWLOCK SRWLock);
+WIN32EMU_API void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock);
+WIN32EMU_API void WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock);
+WIN32EMU_API BOOLEAN WINAPI TryAcquireSRWLockShared(PSRWLOCK SRWLock);
+WIN32EMU_API BOOLEAN WINAPI TryAcquireSRWLockExclusive(PSRWLOCK SRWLock);
 WIN32EMU_API DWORD WINAPI GetTickCount(void);
 WIN32EMU_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 WIN32EMU_API DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles,
@@ -304,6 +353,9 @@ WIN32EMU_API DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD 
                                          DWORD dwLanguageId, LPSTR lpBuffer, DWORD nSize,
                                          va_list *Arguments);
 WIN32EMU_API void WINAPI OutputDebugStringA(LPCSTR lpOutputString);
+// TRUE while a debug listener is attached (SimSetDebugListener): the
+// emulation's listener plays the debugger that receives OutputDebugStringA.
+WIN32EMU_API BOOL WINAPI IsDebuggerPresent(void);
 // CP_ACP is Windows-1252 here (the ANSI code page of a western system).
 typedef uint16_t WCHAR;
 typedef WCHAR *LPWSTR;

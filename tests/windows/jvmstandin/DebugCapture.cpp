@@ -47,7 +47,55 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS *pInfo) {
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
+// The viewer: its objects and the thread that hands the buffer back.
+struct CViewer {
+  HANDLE hBuffer = NULL;
+  HANDLE hBufferReady = NULL;
+  HANDLE hDataReady = NULL;
+  HANDLE hStop = NULL;
+  HANDLE hThread = NULL;
+};
+CViewer g_Viewer;
+
+DWORD WINAPI ServeViewer(LPVOID) {
+  const HANDLE ah[2] = {g_Viewer.hDataReady, g_Viewer.hStop};
+  while (WaitForMultipleObjects(2, ah, FALSE, INFINITE) == WAIT_OBJECT_0) {
+    SetEvent(g_Viewer.hBufferReady);
+  }
+  return 0;
+}
+
+void CloseViewerObjects() {
+  for (HANDLE *ph : {&g_Viewer.hBuffer, &g_Viewer.hBufferReady, &g_Viewer.hDataReady,
+                     &g_Viewer.hStop, &g_Viewer.hThread}) {
+    if (*ph != NULL) CloseHandle(*ph);
+    *ph = NULL;
+  }
+}
+
 }  // namespace
+
+bool CDebugCapture::StartViewer() {
+  if (g_Viewer.hThread != NULL) return true;
+  g_Viewer.hBuffer =
+      CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, "DBWIN_BUFFER");
+  g_Viewer.hBufferReady = CreateEventA(NULL, FALSE, TRUE, "DBWIN_BUFFER_READY");
+  g_Viewer.hDataReady = CreateEventA(NULL, FALSE, FALSE, "DBWIN_DATA_READY");
+  g_Viewer.hStop = CreateEventA(NULL, TRUE, FALSE, NULL);
+  if (g_Viewer.hBuffer != NULL && g_Viewer.hBufferReady != NULL && g_Viewer.hDataReady != NULL &&
+      g_Viewer.hStop != NULL) {
+    g_Viewer.hThread = CreateThread(NULL, 0, ServeViewer, NULL, 0, NULL);
+  }
+  if (g_Viewer.hThread == NULL) CloseViewerObjects();
+  return g_Viewer.hThread != NULL;
+}
+
+void CDebugCapture::StopViewer() {
+  if (g_Viewer.hThread == NULL) return;
+  SetEvent(g_Viewer.hStop);
+  WaitForSingleObject(g_Viewer.hThread, INFINITE);
+  CloseViewerObjects();
+}
 
 CTraceLine ParseTraceLine(const std::string &raw) {
   CTraceLine line;
@@ -71,6 +119,7 @@ CTraceLine ParseTraceLine(const std::string &raw) {
 void CDebugCapture::Install() {
   static PVOID s_pHandler = AddVectoredExceptionHandler(1, OnException);
   (void)s_pHandler;
+  StartViewer();
 }
 
 void CDebugCapture::Clear() {

@@ -5,6 +5,13 @@
 // text with its terminator, and the text. A vectored exception handler sees
 // it before anyone else, records the text and continues execution, as a
 // debugger would.
+//
+// The library sends its lines only while someone listens: a debugger, or a
+// debug-output viewer, whose DBWIN objects it looks for. So the capture also
+// plays a viewer: it creates the DBWIN_BUFFER section and the
+// DBWIN_BUFFER_READY and DBWIN_DATA_READY events and serves them (the texts
+// of other processes that reach it are dropped); the library's own lines
+// still go to the handler first.
 #pragma once
 
 #include <string>
@@ -23,8 +30,11 @@ CTraceLine ParseTraceLine(const std::string &raw);
 
 class CDebugCapture {
  public:
-  // Installs the handler once per process.
+  // Installs the handler once per process and starts the viewer.
   static void Install();
+  // The viewer alone; false when its objects cannot be made.
+  static bool StartViewer();
+  static void StopViewer();
   static void Clear();
   static std::vector<CTraceLine> Lines();
   // Captured texts whose length parameter did not match the text.

@@ -87,6 +87,7 @@ CJvmStandIn::CJvmStandIn() {
   m_Table.GetByteArrayElements = JniGetByteArrayElements;
   m_Table.ReleaseByteArrayElements = JniReleaseByteArrayElements;
   m_Table.SetByteArrayRegion = JniSetByteArrayRegion;
+  m_Table.GetByteArrayRegion = JniGetByteArrayRegion;
   m_Table.NewStringUTF = JniNewStringUTF;
   m_EnvBlock.m_Env.functions = &m_Table;
   m_EnvBlock.m_pOwner = this;
@@ -427,6 +428,22 @@ void JNICALL CJvmStandIn::JniSetByteArrayRegion(JNIEnv *env, jbyteArray array, j
     return;
   }
   memcpy(&p->m_Bytes[(size_t)start], buf, (size_t)len);
+}
+
+void JNICALL CJvmStandIn::JniGetByteArrayRegion(JNIEnv *env, jbyteArray array, jsize start,
+                                                jsize len, jbyte *buf) {
+  CJvmStandIn *pJvm = From(env);
+  CStandInLock lock(&pJvm->m_Lock);
+  pJvm->Enter(JNIFN_GetByteArrayRegion, "GetByteArrayRegion");
+  CArrayObject *p =
+      static_cast<CArrayObject *>(pJvm->Lookup(array, KIND_ARRAY, "GetByteArrayRegion"));
+  if (p == NULL) return;
+  if (start < 0 || len < 0 || (size_t)start + (size_t)len > p->m_Bytes.size()) {
+    pJvm->Fault("GetByteArrayRegion: region out of bounds");
+    pJvm->m_bExceptionPending = true;  // ArrayIndexOutOfBoundsException
+    return;
+  }
+  memcpy(buf, p->m_Bytes.data() + start, (size_t)len);
 }
 
 jstring JNICALL CJvmStandIn::JniNewStringUTF(JNIEnv *env, const char *utf) {

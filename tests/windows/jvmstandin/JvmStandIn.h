@@ -56,6 +56,7 @@ enum EJniFn {
   JNIFN_GetByteArrayElements,
   JNIFN_ReleaseByteArrayElements,
   JNIFN_SetByteArrayRegion,
+  JNIFN_GetByteArrayRegion,
   JNIFN_NewStringUTF,
   JNIFN_COUNT
 };
@@ -150,6 +151,8 @@ class CJvmStandIn {
                                                   jint mode);
   static void JNICALL JniSetByteArrayRegion(JNIEnv *env, jbyteArray array, jsize start, jsize len,
                                             const jbyte *buf);
+  static void JNICALL JniGetByteArrayRegion(JNIEnv *env, jbyteArray array, jsize start, jsize len,
+                                            jbyte *buf);
   static jstring JNICALL JniNewStringUTF(JNIEnv *env, const char *utf);
 
   struct CEnvBlock {

@@ -227,9 +227,10 @@ TEST_F(NoPrinter, FailedJniCallsEndTheNativeWithoutAnotherCall) {
   m_pJvm->ClearException();
   EXPECT_EQ(m_pJvm->PortWrites(port), 0);
 
-  jbyteArray data = m_pJvm->NewByteArray("abc");
+  // Only an array too long for the stack is taken as elements.
+  jbyteArray data = m_pJvm->NewByteArray(std::string(5000, 'a'));
   m_pJvm->FailJni(JNIFN_GetByteArrayElements);
-  EXPECT_NE(m_pJvm->WriteOutputPipe(kBadHandle, data), 0);
+  EXPECT_EQ(m_pJvm->WriteOutputPipe(kBadHandle, data), static_cast<jint>(ERROR_NOT_ENOUGH_MEMORY));
   m_pJvm->ClearException();
 
   m_pJvm->FailJni(JNIFN_NewStringUTF);
@@ -250,16 +251,64 @@ TEST_F(NoPrinter, ReadBufferThatCannotBeAllocatedFailsTheRead) {
   EXPECT_EQ(m_pJvm->ReadInputPipe(kBadHandle, huge), -1);
   EXPECT_EQ(m_pJvm->JniCalls(JNIFN_SetByteArrayRegion), 0);
 
-  // Every allocation of the module refused.
+  // Every allocation of the module refused: an array up to 4 KiB needs
+  // none, a longer one fails the read untouched.
   ASSERT_TRUE(CAllocationFailure::Install(m_pJvm->Module()))
       << "the module imports no malloc from msvcrt.dll";
-  jbyteArray data = m_pJvm->NewByteArray("xyz");
+  jbyteArray small = m_pJvm->NewByteArray("xyz");
+  jbyteArray data = m_pJvm->NewByteArray(std::string(5000, 'x'));
   CAllocationFailure::Begin(-1, 0);
+  const jint nSmall = m_pJvm->ReadInputPipe(kBadHandle, small);
+  const long nRefusedForSmall = CAllocationFailure::Refused();
   const jint nRead = m_pJvm->ReadInputPipe(kBadHandle, data);
   CAllocationFailure::End();
+  EXPECT_EQ(nSmall, -1);  // the bad handle
+  EXPECT_EQ(nRefusedForSmall, 0);
   EXPECT_EQ(nRead, -1);
   EXPECT_GT(CAllocationFailure::Refused(), 0);
-  EXPECT_EQ(m_pJvm->Bytes(data), "xyz");
+  EXPECT_EQ(m_pJvm->Bytes(small), "xyz");
+  EXPECT_EQ(m_pJvm->Bytes(data), std::string(5000, 'x'));
+}
+
+}  // namespace
+
+namespace {
+
+// Captured lines added by one traced call.
+size_t LinesOfOneCall(CJvmStandIn &jvm) {
+  const size_t nBefore = CDebugCapture::Count();
+  jvm.GetGenericWriteValue();
+  return CDebugCapture::Count() - nBefore;
+}
+
+bool EventuallySends(CJvmStandIn &jvm, bool bSent) {
+  for (int i = 0; i < 2000; ++i) {
+    if ((LinesOfOneCall(jvm) != 0) == bSent) return true;
+    Sleep(10);
+  }
+  return false;
+}
+
+// Without a debugger and without a debug viewer the library sends nothing
+// (OutputDebugStringA is not even called); a viewer that starts is heard.
+TEST_F(NoPrinter, TraceLinesGoOutOnlyWhileAViewerRuns) {
+  CDebugCapture::StopViewer();
+  const HANDLE hOther = OpenEventA(SYNCHRONIZE, FALSE, "DBWIN_BUFFER_READY");
+  if (hOther != NULL) {
+    CloseHandle(hOther);
+    CDebugCapture::StartViewer();
+    GTEST_SKIP() << "another debug viewer runs in this session";
+  }
+  ASSERT_TRUE(EventuallySends(*m_pJvm, false));
+  const size_t nBefore = CDebugCapture::Count();
+  jobject port = m_pJvm->NewPort(0);
+  EXPECT_EQ(m_pJvm->InitPipe(port, m_pJvm->GetGenericReadValue()), -1);
+  EXPECT_NE(m_pJvm->WriteOutputPipe(kBadHandle, m_pJvm->NewByteArray("abc")), 0);
+  EXPECT_EQ(m_pJvm->ClosePipe(kBadHandle), static_cast<jint>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(CDebugCapture::Count(), nBefore);
+
+  ASSERT_TRUE(CDebugCapture::StartViewer());
+  EXPECT_TRUE(EventuallySends(*m_pJvm, true));
 }
 
 }  // namespace

@@ -151,6 +151,12 @@ std::string CPipeBus::Written(int nDevice) {
   return pDevice == NULL ? std::string() : pDevice->m_Written;
 }
 
+void CPipeBus::ClearWritten(int nDevice) {
+  CLock lock(&m_Lock);
+  CDevice *pDevice = Find(nDevice);
+  if (pDevice != NULL) pDevice->m_Written.clear();
+}
+
 void CPipeBus::AddResponder(int nDevice, const std::string &request, const std::string &reply) {
   CLock lock(&m_Lock);
   CDevice *pDevice = Find(nDevice);

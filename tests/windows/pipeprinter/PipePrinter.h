@@ -51,6 +51,7 @@ class CPipeBus {
   bool Send(int nDevice, const void *pData, DWORD nBytes);
   // Everything the host wrote to any pipe of the device, in order.
   std::string Written(int nDevice);
+  void ClearWritten(int nDevice);
   // When the host's written bytes end with the request, the reply is sent.
   void AddResponder(int nDevice, const std::string &request, const std::string &reply);
 

@@ -122,14 +122,17 @@ class SimulatorBindingTest extends LibraryTest {
     assertEquals(0, port.usbClosePipe(port.hReadPort));
 
     // Failure injection of the module's memory: the write's elements come from the JVM, the
-    // read's buffer from the module.
+    // read's buffer from the module when the array is too long for one on the stack.
     openRead(UsbPort.USB_TYPE_NATIVE);
     Simulator.injectFailure(EmulatedFunction.ALLOC, 0, Simulator.UNTIL_CLEARED, Win32.ERROR_NOT_ENOUGH_MEMORY);
-    byte[] in = {9, 9};
+    byte[] in = new byte[5000];
+    java.util.Arrays.fill(in, (byte) 9);
     int r = port.usbReadInputPipe(port.hReadPort, in);
     Simulator.clearInjections();
     assertEquals(-1, r);
-    assertArrayEquals(new byte[] {9, 9}, in);
+    for (byte b : in) {
+      assertEquals(9, b);
+    }
     assertEquals(0, port.usbClosePipe(port.hReadPort));
   }
 

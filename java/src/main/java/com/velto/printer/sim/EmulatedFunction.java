@@ -35,6 +35,8 @@ public enum EmulatedFunction {
   MultiByteToWideChar,
   OpenThread,
   CancelSynchronousIo,
+  InitializeCriticalSectionAndSpinCount,
+  OutputDebugStringA,
   ALLOC;
 
   /** The emulation's own name of the call. */

@@ -1,8 +1,7 @@
-#include "jni/Trace.h"
+#include "trace/Trace.h"
 
 #include <stdarg.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 namespace {
@@ -20,11 +19,14 @@ class CLastErrorKeeper {
   DWORD m_dwError;
 };
 
-// snprintf cuts an over-long line; keep its line feed so the debugger still
-// sees one line per call.
+// Ends with a line feed the line of nWanted characters that snprintf left in
+// szLine, and sends it. A line too long for the buffer is cut and still ends
+// in a line feed, so the debugger sees one line per call.
 void SendLine(char *szLine, int nWanted) {
   if (nWanted < 0) return;
-  if (nWanted >= TRACE_LINE_SIZE) szLine[TRACE_LINE_SIZE - 2] = '\n';
+  if (nWanted >= TRACE_LINE_SIZE - 1) nWanted = TRACE_LINE_SIZE - 2;
+  szLine[nWanted] = '\n';
+  szLine[nWanted + 1] = '\0';
   OutputDebugStringA(szLine);
 }
 
@@ -35,32 +37,42 @@ void EndDumpLine(char *pszLine, size_t nPos) {
   OutputDebugStringA(pszLine);
 }
 
+const char kHexDigits[] = "0123456789abcdef";
+
 }  // namespace
 
 void TraceLine(const char *pszTag, int nLine, const char *pszText) {
   CLastErrorKeeper keep;
   char szLine[TRACE_LINE_SIZE];
-  SendLine(szLine, snprintf(szLine, sizeof szLine, "%s(%d) %s\n", pszTag, nLine, pszText));
+  SendLine(szLine, snprintf(szLine, sizeof szLine, "%s(%d) %s", pszTag, nLine, pszText));
 }
 
 void TraceError(const char *pszTag, int nLine, const char *pszText, DWORD dwError) {
   CLastErrorKeeper keep;
   char szLine[TRACE_LINE_SIZE];
-  SendLine(szLine, snprintf(szLine, sizeof szLine, "%s(%d) %s Error=%d\n", pszTag, nLine, pszText,
+  SendLine(szLine, snprintf(szLine, sizeof szLine, "%s(%d) %s Error=%d", pszTag, nLine, pszText,
                             (int)dwError));
 }
 
+// The text goes straight behind the tag and line number: one formatting
+// pass, the same line as formatting the text first and the line after.
 void TraceFormat(const char *pszTag, int nLine, const char *pszFormat, ...) {
   CLastErrorKeeper keep;
-  char szText[TRACE_LINE_SIZE];
+  char szLine[TRACE_LINE_SIZE];
+  const int nPrefix = snprintf(szLine, sizeof szLine, "%s(%d) ", pszTag, nLine);
+  if (nPrefix < 0 || nPrefix >= TRACE_LINE_SIZE - 1) {
+    SendLine(szLine, nPrefix);
+    return;
+  }
   va_list args;
   va_start(args, pszFormat);
-  vsnprintf(szText, sizeof szText, pszFormat, args);
+  const int nText = vsnprintf(szLine + nPrefix, sizeof szLine - (size_t)nPrefix, pszFormat, args);
   va_end(args);
-  TraceLine(pszTag, nLine, szText);
+  SendLine(szLine, nText < 0 ? nText : nPrefix + nText);
 }
 
 void DumpHex(const char *pszTag, const BYTE *pBytes, int nLength, int nBytesPerLine) {
+  if (!TraceListened()) return;
   CLastErrorKeeper keep;
   if (!pszTag) pszTag = "";
   if (!pBytes) nLength = 0;
@@ -73,24 +85,24 @@ void DumpHex(const char *pszTag, const BYTE *pBytes, int nLength, int nBytesPerL
   const size_t nTagRoom = nBytesPerLine <= nPairsPerFullLine
                               ? DUMP_BUFFER_SIZE - 2 - 3 * (size_t)nBytesPerLine
                               : DUMP_BUFFER_SIZE - 2 - 3;
-  char *pszLine = (char *)malloc(DUMP_BUFFER_SIZE);
-  if (!pszLine) return;
+  char szLine[DUMP_BUFFER_SIZE];
   size_t nPos = strnlen(pszTag, nTagRoom);
-  memcpy(pszLine, pszTag, nPos);
-  pszLine[nPos] = '\0';
+  memcpy(szLine, pszTag, nPos);
 
   for (int nByte = 1; nByte <= nLength; ++nByte) {
     if (nPos + 3 + 2 > DUMP_BUFFER_SIZE) {
-      EndDumpLine(pszLine, nPos);
+      EndDumpLine(szLine, nPos);
       nPos = 0;
     }
-    snprintf(pszLine + nPos, 4, " %.2x", (unsigned)pBytes[nByte - 1]);
+    const BYTE b = pBytes[nByte - 1];
+    szLine[nPos] = ' ';
+    szLine[nPos + 1] = kHexDigits[b >> 4];
+    szLine[nPos + 2] = kHexDigits[b & 0x0F];
     nPos += 3;
     if (nByte % nBytesPerLine == 0) {
-      EndDumpLine(pszLine, nPos);
+      EndDumpLine(szLine, nPos);
       nPos = 0;
     }
   }
-  if (nPos != 0) EndDumpLine(pszLine, nPos);
-  free(pszLine);
+  if (nPos != 0) EndDumpLine(szLine, nPos);
 }

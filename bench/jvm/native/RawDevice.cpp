@@ -1,0 +1,119 @@
+// Raw baselines of the JVM benchmarks: the plainest JNI binding of the Win32
+// calls on the same simulated printers, with none of the library's work
+// (no session, no ring, no traces). Built by tools/bench.sh against the
+// emulation of the build under test.
+#include <jni.h>
+#include <stdint.h>
+#include <string.h>
+
+#include <vector>
+
+#include "velto/platform.h"
+
+namespace {
+
+HANDLE FromJava(jlong h) { return (HANDLE)(intptr_t)h; }
+
+// One reusable buffer per thread: a raw binding need not allocate per call.
+BYTE *ThreadBuffer(size_t nBytes) {
+  thread_local std::vector<BYTE> t_buffer;
+  if (t_buffer.size() < nBytes) t_buffer.resize(nBytes);
+  return t_buffer.data();
+}
+
+// A receiver without the library: one overlapped 64-byte read pending, its
+// bytes thrown away, until the quit event.
+struct CRawReceiver {
+  HANDLE hFile;
+  HANDLE hQuit;
+  HANDLE hThread;
+};
+
+DWORD WINAPI RawReceiverProc(LPVOID pParameter) {
+  CRawReceiver *pReceiver = static_cast<CRawReceiver *>(pParameter);
+  OVERLAPPED ov;
+  memset(&ov, 0, sizeof ov);
+  ov.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+  BYTE ab[64];
+  for (;;) {
+    DWORD nRead = 0;
+    if (!ReadFile(pReceiver->hFile, ab, sizeof ab, &nRead, &ov)) {
+      if (GetLastError() != ERROR_IO_PENDING) break;
+      const HANDLE ah[2] = {ov.hEvent, pReceiver->hQuit};
+      if (WaitForMultipleObjects(2, ah, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        CancelIo(pReceiver->hFile);
+        GetOverlappedResult(pReceiver->hFile, &ov, &nRead, TRUE);
+        break;
+      }
+      ResetEvent(ov.hEvent);
+    }
+  }
+  CloseHandle(ov.hEvent);
+  return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+JNIEXPORT jlong JNICALL Java_com_velto_printer_bench_RawDevice_open(JNIEnv *env, jclass,
+                                                                    jbyteArray path,
+                                                                    jboolean overlapped) {
+  const jsize nLength = env->GetArrayLength(path);
+  std::vector<char> szPath((size_t)nLength + 1, '\0');
+  env->GetByteArrayRegion(path, 0, nLength, reinterpret_cast<jbyte *>(szPath.data()));
+  HANDLE h =
+      CreateFileA(szPath.data(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  NULL, OPEN_EXISTING, overlapped ? FILE_FLAG_OVERLAPPED : 0, NULL);
+  return h == INVALID_HANDLE_VALUE ? -1 : (jlong)(intptr_t)h;
+}
+
+JNIEXPORT void JNICALL Java_com_velto_printer_bench_RawDevice_close(JNIEnv *, jclass, jlong h) {
+  CloseHandle(FromJava(h));
+}
+
+JNIEXPORT jint JNICALL Java_com_velto_printer_bench_RawDevice_write(JNIEnv *env, jclass, jlong h,
+                                                                    jbyteArray data) {
+  const jsize nLength = env->GetArrayLength(data);
+  BYTE *pBuffer = ThreadBuffer((size_t)nLength + 1);
+  env->GetByteArrayRegion(data, 0, nLength, reinterpret_cast<jbyte *>(pBuffer));
+  DWORD nWritten = 0;
+  if (!WriteFile(FromJava(h), pBuffer, (DWORD)nLength, &nWritten, NULL)) {
+    return -(jint)GetLastError();
+  }
+  return (jint)nWritten;
+}
+
+JNIEXPORT jint JNICALL Java_com_velto_printer_bench_RawDevice_read(JNIEnv *env, jclass, jlong h,
+                                                                   jbyteArray data) {
+  const jsize nLength = env->GetArrayLength(data);
+  BYTE *pBuffer = ThreadBuffer((size_t)nLength + 1);
+  DWORD nRead = 0;
+  if (!ReadFile(FromJava(h), pBuffer, (DWORD)nLength, &nRead, NULL)) return -(jint)GetLastError();
+  if (nRead > 0) env->SetByteArrayRegion(data, 0, (jsize)nRead, reinterpret_cast<jbyte *>(pBuffer));
+  return (jint)nRead;
+}
+
+JNIEXPORT jlong JNICALL Java_com_velto_printer_bench_RawDevice_startReceiver(JNIEnv *, jclass,
+                                                                             jlong h) {
+  CRawReceiver *pReceiver = new CRawReceiver;
+  pReceiver->hFile = FromJava(h);
+  pReceiver->hQuit = CreateEventA(NULL, TRUE, FALSE, NULL);
+  pReceiver->hThread = CreateThread(NULL, 0, RawReceiverProc, pReceiver, 0, NULL);
+  return (jlong)(intptr_t)pReceiver;
+}
+
+// Stops the receiver and closes its file: the raw counterpart of a close
+// with a read pending.
+JNIEXPORT void JNICALL Java_com_velto_printer_bench_RawDevice_stopReceiver(JNIEnv *, jclass,
+                                                                           jlong receiver) {
+  CRawReceiver *pReceiver = (CRawReceiver *)(intptr_t)receiver;
+  SetEvent(pReceiver->hQuit);
+  WaitForSingleObject(pReceiver->hThread, INFINITE);
+  CloseHandle(pReceiver->hThread);
+  CloseHandle(pReceiver->hQuit);
+  CloseHandle(pReceiver->hFile);
+  delete pReceiver;
+}
+
+}  // extern "C"

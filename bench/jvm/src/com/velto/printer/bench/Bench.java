@@ -1,0 +1,101 @@
+package com.velto.printer.bench;
+
+import com.velto.printer.sim.DebugOutput;
+import com.velto.printer.sim.Simulator;
+import java.nio.file.Paths;
+import java.util.HashMap;
+import java.util.Locale;
+import java.util.Map;
+
+/**
+ * The JVM benchmarks: the library through its natives on the simulated printers, each figure beside
+ * a raw baseline measured in the same run. Nobody listens to the debugger output, as in the field.
+ *
+ * <p>Arguments: --out FILE, --label TEXT, --revision TEXT, --loss-seconds N (the steady full-speed
+ * run, 60 by default), --quick (shorter runs everywhere, for a look rather than a figure).
+ */
+public final class Bench {
+  private Bench() {}
+
+  public static void main(String[] args) throws Exception {
+    Map<String, String> opt = new HashMap<>();
+    for (int i = 0; i < args.length; i++) {
+      if (args[i].equals("--quick")) {
+        opt.put("quick", "1");
+      } else {
+        opt.put(args[i].substring(2), args[++i]);
+      }
+    }
+    final boolean quick = opt.containsKey("quick");
+    final double lossSeconds =
+        Double.parseDouble(opt.getOrDefault("loss-seconds", quick ? "10" : "60"));
+    final int latencyMessages = quick ? 1000 : 3000;
+    final double sweepSeconds = quick ? 1.0 : 2.0;
+    final int closeIterations = quick ? 60 : 200;
+    final double cpuSeconds = quick ? 1.5 : 3.0;
+    final int readSize = 4096;
+
+    Simulator.reset();
+    DebugOutput.capture(false);
+    Results results = new Results();
+    results.header("label", opt.getOrDefault("label", "run"));
+    results.header("revision", opt.getOrDefault("revision", "unknown"));
+    results.header("platform", "Linux, JVM " + System.getProperty("java.version"));
+    results.header("date", java.time.Instant.now().toString());
+    results.header("cores", Integer.toString(Runtime.getRuntime().availableProcessors()));
+    results.header("lossSeconds", Results.show(lossSeconds));
+    results.header("quick", quick ? "yes" : "no");
+    System.out.printf(Locale.ROOT, "  %-52s %14s %14s%n", "", "library", "raw");
+
+    InboundBench lib = new InboundBench(true, readSize);
+    InboundBench raw = new InboundBench(false, readSize);
+    long[] libLatency = lib.latency(latencyMessages);
+    long[] rawLatency = raw.latency(latencyMessages);
+    results.metric("latency_p50_us", "arrival-to-read latency p50 (printer class)", "µs", "lower",
+        Stats.percentile(libLatency, 50) / 1e3, Stats.percentile(rawLatency, 50) / 1e3);
+    results.metric("latency_p99_us", "arrival-to-read latency p99 (printer class)", "µs", "lower",
+        Stats.percentile(libLatency, 99) / 1e3, Stats.percentile(rawLatency, 99) / 1e3);
+    results.histogram("library", Stats.histogram(libLatency));
+    results.histogram("raw", Stats.histogram(rawLatency));
+
+    results.metric("inbound_lossfree_mbps", "loss-free inbound rate", "MB/s", "higher",
+        lib.lossFreeRate(sweepSeconds, 128), raw.lossFreeRate(sweepSeconds, 128));
+    long steadyBytes = (long) (InboundBench.FULL_SPEED * lossSeconds);
+    results.metric("lost_steady_bytes",
+        "bytes lost at 1.2 MB/s for " + Results.show(lossSeconds) + " s (or 20 s late)", "bytes",
+        "lower",
+        lib.steady(InboundBench.FULL_SPEED, steadyBytes, 2000)[0],
+        raw.steady(InboundBench.FULL_SPEED, steadyBytes, 2000)[0]);
+    results.metric("lost_paused_bytes", "bytes lost, reader paused while 64 KiB arrive", "bytes",
+        "lower", lib.paused(65536)[0], raw.paused(65536)[0]);
+
+    try (WriteBench writes = new WriteBench()) {
+      int rounds = quick ? 3 : 5;
+      long roundMs = quick ? 150 : 300;
+      for (int size : new int[] {64, 4096, 65536}) {
+        String name = size >= 1024 ? (size / 1024) + " KiB" : size + " B";
+        results.metric("write_ns_" + size, "write of " + name + " per call", "ns", "lower",
+            writes.nanosPerCall(true, size, rounds, roundMs),
+            writes.nanosPerCall(false, size, rounds, roundMs));
+      }
+    }
+
+    long[] libClose = CloseBench.library(closeIterations);
+    long[] rawClose = CloseBench.raw(closeIterations);
+    results.metric("close_p50_ms", "close with a read pending p50", "ms", "lower",
+        Stats.percentile(libClose, 50) / 1e6, Stats.percentile(rawClose, 50) / 1e6);
+    results.metric("close_p99_ms", "close with a read pending p99", "ms", "lower",
+        Stats.percentile(libClose, 99) / 1e6, Stats.percentile(rawClose, 99) / 1e6);
+
+    for (CpuBench.Loop loop : CpuBench.Loop.values()) {
+      results.metric("cpu_" + loop.name().toLowerCase(Locale.ROOT), "receiver CPU, " + loop.title,
+          "% of a core", "lower", CpuBench.percent(loop, cpuSeconds), Double.NaN);
+    }
+
+    double cycleSeconds = quick ? 1.0 : 2.0;
+    results.metric("cycles_per_s", "open/close cycles (printer class)", "per s", "higher",
+        CycleBench.perSecond(true, cycleSeconds), CycleBench.perSecond(false, cycleSeconds));
+
+    results.write(Paths.get(opt.getOrDefault("out", "bench-results.json")));
+  }
+}

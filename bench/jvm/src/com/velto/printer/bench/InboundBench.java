@@ -1,0 +1,236 @@
+package com.velto.printer.bench;
+
+import com.velto.printer.sim.SimulatedPrinter;
+import java.util.concurrent.atomic.AtomicLong;
+import java.util.concurrent.atomic.AtomicLongArray;
+import java.util.concurrent.locks.LockSupport;
+
+/**
+ * Printer to Java: arrival-to-read latency, the highest inbound rate without loss, the bytes lost
+ * at a steady full-speed rate and while the reader is paused.
+ */
+final class InboundBench {
+  /** Bytes not delivered this long after the last was sent count as lost. */
+  static final long LATE_MS = 20_000;
+
+  /** A full-speed USB printer: 19 packets of 64 bytes per 1 ms frame, about 1.2 MB/s. */
+  static final double FULL_SPEED = 1.2e6;
+
+  private static int serial;
+  private final boolean library;
+  private final int readSize;
+
+  InboundBench(boolean library, int readSize) {
+    this.library = library;
+    this.readSize = readSize;
+  }
+
+  private Inbound open() {
+    return Inbound.open(library, (library ? "lib" : "raw") + "in" + (++serial));
+  }
+
+  static byte patternByte(long p) {
+    return (byte) (p * 131 + (p >>> 9));
+  }
+
+  /** Sends total bytes of the pattern at a steady rate, in the chunks due every 0.1 ms or so. */
+  static void sendPaced(SimulatedPrinter printer, double bytesPerSecond, long total) {
+    final long start = System.nanoTime();
+    long sent = 0;
+    while (sent < total) {
+      long due = Math.min(total, (long) (bytesPerSecond * (System.nanoTime() - start) / 1e9));
+      if (due > sent) {
+        int n = (int) Math.min(due - sent, 1 << 20);
+        byte[] chunk = new byte[n];
+        for (int i = 0; i < n; i++) {
+          chunk[i] = patternByte(sent + i);
+        }
+        printer.send(chunk);
+        sent += n;
+      } else {
+        LockSupport.parkNanos(100_000);
+      }
+    }
+  }
+
+  /** A reader thread that counts bytes and checks them against the pattern. */
+  private final class Drain extends Thread {
+    final Inbound in;
+    final AtomicLong received = new AtomicLong();
+    volatile long mismatches;
+    volatile boolean stop;
+
+    Drain(Inbound in) {
+      this.in = in;
+      setDaemon(true);
+    }
+
+    @Override
+    public void run() {
+      byte[] buf = new byte[readSize];
+      long pos = 0;
+      while (!stop) {
+        int n = in.read(buf);
+        if (stop) {
+          break;
+        }
+        for (int i = 0; i < n; i++) {
+          if (buf[i] != patternByte(pos + i)) {
+            mismatches++;
+          }
+        }
+        if (n > 0) {
+          pos += n;
+          received.addAndGet(n);
+        }
+      }
+    }
+
+    /**
+     * Waits until total bytes came, no byte came for quietMs, or LATE_MS passed; the bytes
+     * received.
+     */
+    long await(long total, long quietMs) throws InterruptedException {
+      long last = received.get();
+      long lastChange = System.nanoTime();
+      long end = lastChange + LATE_MS * 1_000_000L;
+      while (received.get() < total && System.nanoTime() < end) {
+        Thread.sleep(5);
+        long now = received.get();
+        if (now != last) {
+          last = now;
+          lastChange = System.nanoTime();
+        } else if (System.nanoTime() - lastChange > quietMs * 1_000_000L) {
+          break;
+        }
+      }
+      return received.get();
+    }
+
+    void finish() throws InterruptedException {
+      stop = true;
+      in.wake();
+      join();
+    }
+  }
+
+  /** Arrival-to-read latency of 16-byte messages about 1 ms apart, in ns (warm-up dropped). */
+  long[] latency(int messages) throws Exception {
+    final AtomicLongArray sentAt = new AtomicLongArray(messages);
+    final long[] latency = new long[messages];
+    try (Inbound in = open()) {
+      Thread reader =
+          new Thread(
+              () -> {
+                byte[] buf = new byte[readSize];
+                byte[] pending = new byte[16];
+                int have = 0;
+                int got = 0;
+                while (got < messages) {
+                  int n = in.read(buf);
+                  long now = System.nanoTime();
+                  for (int i = 0; i < n; i++) {
+                    pending[have++] = buf[i];
+                    if (have == 16) {
+                      int seq =
+                          (pending[0] & 0xFF)
+                              | (pending[1] & 0xFF) << 8
+                              | (pending[2] & 0xFF) << 16
+                              | (pending[3] & 0xFF) << 24;
+                      latency[seq] = now - sentAt.get(seq);
+                      have = 0;
+                      got++;
+                    }
+                  }
+                }
+              });
+      reader.setDaemon(true);
+      reader.start();
+      byte[] frame = new byte[16];
+      for (int seq = 0; seq < messages; seq++) {
+        frame[0] = (byte) seq;
+        frame[1] = (byte) (seq >>> 8);
+        frame[2] = (byte) (seq >>> 16);
+        frame[3] = (byte) (seq >>> 24);
+        sentAt.set(seq, System.nanoTime());
+        in.printer.send(frame);
+        LockSupport.parkNanos(1_000_000);
+      }
+      reader.join(20_000);
+      if (reader.isAlive()) {
+        throw new IllegalStateException("latency: messages lost");
+      }
+    }
+    int warm = messages / 10;
+    long[] samples = new long[messages - warm];
+    System.arraycopy(latency, warm, samples, 0, samples.length);
+    return samples;
+  }
+
+  /** Bytes lost of total sent at a steady rate to a reader that reads all the time. */
+  long[] steady(double bytesPerSecond, long total, long quietMs) throws Exception {
+    try (Inbound in = open()) {
+      Drain drain = new Drain(in);
+      drain.start();
+      sendPaced(in.printer, bytesPerSecond, total);
+      long received = drain.await(total, quietMs);
+      drain.finish();
+      return new long[] {total - received, drain.mismatches};
+    }
+  }
+
+  /** Whether total bytes at this rate all arrive within the run plus a short grace. */
+  boolean keepsUp(double bytesPerSecond, double seconds) throws Exception {
+    long total = (long) (bytesPerSecond * seconds);
+    try (Inbound in = open()) {
+      Drain drain = new Drain(in);
+      drain.start();
+      long start = System.nanoTime();
+      sendPaced(in.printer, bytesPerSecond, total);
+      long graceMs = Math.max(300, (long) (seconds * 150));
+      long deadline = start + (long) (seconds * 1e9) + graceMs * 1_000_000L;
+      while (drain.received.get() < total && System.nanoTime() < deadline) {
+        Thread.sleep(2);
+      }
+      boolean ok = drain.received.get() == total && drain.mismatches == 0;
+      drain.finish();
+      return ok;
+    }
+  }
+
+  /** Highest rate in MB/s (from a doubling sweep, then bisected) at which nothing is lost or late. */
+  double lossFreeRate(double seconds, double maxMBps) throws Exception {
+    double pass = 0;
+    double fail = 0;
+    for (double rate = 0.125; rate <= maxMBps; rate *= 2) {
+      if (keepsUp(rate * 1e6, seconds)) {
+        pass = rate;
+      } else {
+        fail = rate;
+        break;
+      }
+    }
+    for (int i = 0; i < 3 && fail > 0 && pass > 0; i++) {
+      double mid = Math.sqrt(pass * fail);
+      if (keepsUp(mid * 1e6, seconds)) {
+        pass = mid;
+      } else {
+        fail = mid;
+      }
+    }
+    return pass;
+  }
+
+  /** Bytes lost when 64 KiB arrive at full speed while the reader is paused. */
+  long[] paused(int total) throws Exception {
+    try (Inbound in = open()) {
+      sendPaced(in.printer, FULL_SPEED, total);
+      Thread.sleep(500);
+      Drain drain = new Drain(in);
+      drain.start();
+      long received = drain.await(total, 2000);
+      drain.finish();
+      return new long[] {total - received, drain.mismatches};
+    }
+  }
+}

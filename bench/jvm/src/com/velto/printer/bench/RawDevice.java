@@ -1,0 +1,39 @@
+package com.velto.printer.bench;
+
+import java.nio.charset.StandardCharsets;
+
+/**
+ * The raw baseline: Win32 calls on a simulated printer through the plainest JNI binding
+ * (libveltobench_raw), without the library.
+ */
+final class RawDevice {
+  static {
+    System.loadLibrary("veltobench_raw");
+  }
+
+  private RawDevice() {}
+
+  static long open(String path, boolean overlapped) {
+    long h = open(path.getBytes(StandardCharsets.ISO_8859_1), overlapped);
+    if (h == -1) {
+      throw new IllegalStateException("raw open failed: " + path);
+    }
+    return h;
+  }
+
+  private static native long open(byte[] path, boolean overlapped);
+
+  static native void close(long h);
+
+  /** WriteFile of the whole array (copied with GetByteArrayRegion); bytes written or -error. */
+  static native int write(long h, byte[] data);
+
+  /** Synchronous ReadFile into the array; bytes read or -error. */
+  static native int read(long h, byte[] data);
+
+  /** A thread with one overlapped 64-byte read pending on an overlapped handle. */
+  static native long startReceiver(long h);
+
+  /** Signals the receiver's quit event, waits for it to end and closes its handles. */
+  static native void stopReceiver(long receiver);
+}

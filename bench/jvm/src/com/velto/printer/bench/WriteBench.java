@@ -1,0 +1,66 @@
+package com.velto.printer.bench;
+
+import com.velto.printer.UsbPort;
+import com.velto.printer.sim.SimulatedPrinter;
+import com.velto.printer.sim.Simulator;
+
+/** Java to printer: time per write call through the library and through raw WriteFile. */
+final class WriteBench implements AutoCloseable {
+  private final SimulatedPrinter libraryPrinter;
+  private final SimulatedPrinter rawPrinter;
+  private final UsbPort port = new UsbPort();
+  private final int libraryHandle;
+  private final long rawHandle;
+
+  WriteBench() {
+    libraryPrinter = SimulatedPrinter.plugNative(SimulatedPrinter.nativePath("libwrite"));
+    rawPrinter =
+        SimulatedPrinter.plug(
+            SimulatedPrinter.Kind.NATIVE,
+            Simulator.nativePrinterInterfaceClass(),
+            SimulatedPrinter.interfacePath(
+                "vid_0000&pid_0000", "rawwrite", Simulator.nativePrinterInterfaceClass()));
+    if (port.usbInitPipe(port, port.usbGetGenericWriteValue()) != UsbPort.USB_TYPE_NATIVE) {
+      throw new IllegalStateException("no native write pipe");
+    }
+    libraryHandle = port.hWritePort;
+    rawHandle = RawDevice.open(rawPrinter.path() + "\\PIPE01", false);
+  }
+
+  /** Median over rounds of the mean ns per call, each round about roundMs long. */
+  double nanosPerCall(boolean library, int size, int rounds, long roundMs) {
+    byte[] data = new byte[size];
+    SimulatedPrinter printer = library ? libraryPrinter : rawPrinter;
+    double[] perRound = new double[rounds];
+    for (int r = -1; r < rounds; r++) { // round -1 warms up
+      long calls = 0;
+      long start = System.nanoTime();
+      long end = start + roundMs * 1_000_000L;
+      long now;
+      do {
+        for (int i = 0; i < 32; i++) {
+          int result =
+              library ? port.usbWriteOutputPipe(libraryHandle, data) : RawDevice.write(rawHandle, data);
+          if (result != (library ? 0 : size)) {
+            throw new IllegalStateException("write failed: " + result);
+          }
+        }
+        calls += 32;
+        printer.clearWritten();
+        now = System.nanoTime();
+      } while (now < end);
+      if (r >= 0) {
+        perRound[r] = (now - start) / (double) calls;
+      }
+    }
+    return Stats.median(perRound);
+  }
+
+  @Override
+  public void close() {
+    port.usbClosePipe(libraryHandle);
+    RawDevice.close(rawHandle);
+    libraryPrinter.unplug();
+    rawPrinter.unplug();
+  }
+}
