@@ -15,7 +15,7 @@ trap 'rm -rf "$tmp"' EXIT
 
 "$build/tests/reliability/velto_sweep" --count >"$tmp/count"
 start=$(date +%s)
-ctest --test-dir "$build" -L sweep -j 2 --timeout 900 --output-on-failure >"$tmp/sweep" 2>&1 || true
+ctest --test-dir "$build" -L sweep -j 8 --timeout 900 --output-on-failure >"$tmp/sweep" 2>&1 || true
 sweep_s=$(($(date +%s) - start))
 start=$(date +%s)
 ctest --test-dir "$build" -L stress -j 2 --timeout 900 -V >"$tmp/stress" 2>&1 || true
@@ -62,7 +62,7 @@ end="<!-- end of sweep and stress -->"
   echo '```'
   echo
   echo "ThreadSanitizer builds run every fifth point. Rerun one scenario:"
-  echo "\`build/plain/tests/reliability/velto_sweep printer-class once 1/4\`."
+  echo "\`build/plain/tests/reliability/velto_sweep printer-class once 1/8\`."
   echo
   echo "## Stress"
   echo

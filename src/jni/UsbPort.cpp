@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <memory>
 
 #include "jni/JniText.h"
@@ -46,6 +47,21 @@ bool IsPrinterClass() {
   return g_UsbComm.HasSession() || g_UsbComm.m_nUsbType == USB_TYPE_PRINTER_CLASS;
 }
 
+// Opens from several Java threads at once take turns: each builds its path in
+// g_szDeviceName and reads the stored handles. Held for discovery and the
+// open only, which do not wait on the printer.
+std::atomic_flag g_bInitBusy = ATOMIC_FLAG_INIT;
+
+class CInitTurn {
+ public:
+  CInitTurn() {
+    while (g_bInitBusy.test_and_set(std::memory_order_acquire)) Sleep(0);
+  }
+  ~CInitTurn() { g_bInitBusy.clear(std::memory_order_release); }
+  CInitTurn(const CInitTurn &) = delete;
+  CInitTurn &operator=(const CInitTurn &) = delete;
+};
+
 jint InitPipe(JNIEnv *env, jobject port, jint access) {
   TRACE("usbInitPipe", "******Starting******");
 
@@ -62,6 +78,7 @@ jint InitPipe(JNIEnv *env, jobject port, jint access) {
   jfieldID fieldId = env->GetFieldID(portClass, pszField, "I");
   if (!fieldId) return -1;
 
+  CInitTurn turn;
   char szDescription[USB_PATH_SIZE];
   int nUsbType = DetectUsbType(szDescription, sizeof szDescription);
   // The detection of this call decides the type only while no printer-class
