@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "jni/JniText.h"
+#include "jni/WriteBlock.h"
 #include "trace/Trace.h"
 #include "usbcomm/PortUse.h"
 #include "usbcomm/TextBuffer.h"
@@ -176,21 +177,17 @@ jint WriteOutputPipe(JNIEnv *env, jint handle, jbyteArray data) {
     return (jint)ERROR_INVALID_PARAMETER;
   }
   const jsize nData = env->GetArrayLength(data);
-  // Small arrays are copied out; larger ones are taken whole and released
-  // without copying back (JNI_ABORT): the write never changes them.
+  // The bytes are copied out (the write never changes them, so nothing is
+  // copied back): into the stack, or for larger arrays into a kept block.
   BYTE abStack[kStackBufferSize];
-  jbyte *pElements = nullptr;
-  const BYTE *pBytes = abStack;
-  if (nData <= kStackBufferSize) {
-    env->GetByteArrayRegion(data, 0, nData, (jbyte *)abStack);
-  } else {
-    pElements = env->GetByteArrayElements(data, nullptr);
-    if (!pElements) {
-      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-      return (jint)ERROR_NOT_ENOUGH_MEMORY;
-    }
-    pBytes = (const BYTE *)pElements;
+  const bool bLarge = nData > kStackBufferSize;
+  CWriteBlock block(bLarge ? (size_t)nData : 0);
+  BYTE *const pBytes = bLarge ? block.Bytes() : abStack;
+  if (!pBytes) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return (jint)ERROR_NOT_ENOUGH_MEMORY;
   }
+  env->GetByteArrayRegion(data, 0, nData, (jbyte *)pBytes);
   TRACE("usbWriteOutputPipe", "Entering Writefile");
 
   BOOL bResult;
@@ -226,7 +223,7 @@ jint WriteOutputPipe(JNIEnv *env, jint handle, jbyteArray data) {
     TRACE("usbWriteOutputPipe", szSummary);
   }
   TRACE("usbWriteOutputPipe", "Left Writefile");
-  if (pElements) env->ReleaseByteArrayElements(data, pElements, JNI_ABORT);
+  block.Release();
   TRACE("usbWriteOutputPipe", "After ReleaseByteArrayElements");
 
   if (bResult) return 0;

@@ -167,19 +167,22 @@ TEST_F(TransferTest, WriteGoesThroughTheStoredHandle) {
   EXPECT_EQ(Close(hWrite), 0);
 }
 
-// A long array is taken whole and released without copy-back: the write
-// never changes it.
-TEST_F(TransferTest, LongWriteReleasesTheElementsWithoutCopyBack) {
+// A long array is copied out like a short one, into a block kept for the
+// next long write: never taken as elements (nothing to copy back), and a
+// longer array than the kept block gets a larger one.
+TEST_F(TransferTest, LongWritesCopyTheArrayOutIntoAKeptBlock) {
   const jint hWrite = OpenWrite();
-  std::vector<jbyte> bytes(5000);
-  for (size_t n = 0; n < bytes.size(); ++n) bytes[n] = (jbyte)(n * 7);
-  EXPECT_EQ(Write(hWrite, m_jni.NewByteArray(bytes)), 0);
-  std::vector<BYTE> written(bytes.size());
-  ASSERT_EQ(SimWritten(m_dev, written.data(), (DWORD)written.size()), bytes.size());
-  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), written.begin(),
-                         [](jbyte a, BYTE b) { return (BYTE)a == b; }));
-  EXPECT_EQ(m_jni.Calls().back().nFn, FAKEJNI_ReleaseByteArrayElements);
-  EXPECT_EQ(m_jni.Calls().back().nArg1, JNI_ABORT);
+  std::vector<BYTE> expected;
+  for (size_t nSize : {5000u, 5000u, 70000u}) {
+    std::vector<jbyte> bytes(nSize);
+    for (size_t n = 0; n < bytes.size(); ++n) bytes[n] = (jbyte)(n * 7 + nSize);
+    EXPECT_EQ(Write(hWrite, m_jni.NewByteArray(bytes)), 0);
+    expected.insert(expected.end(), bytes.begin(), bytes.end());
+  }
+  std::vector<BYTE> written(expected.size());
+  ASSERT_EQ(SimWritten(m_dev, written.data(), (DWORD)written.size()), expected.size());
+  EXPECT_EQ(written, expected);
+  EXPECT_EQ(m_jni.CallCount(FAKEJNI_GetByteArrayElements), 0u);
   EXPECT_EQ(Close(hWrite), 0);
 }
 
@@ -244,16 +247,17 @@ TEST_F(TransferTest, WriteWithoutWriteHandleFails) {
   EXPECT_EQ(SimWritten(m_dev, nullptr, 0), 0u);
 }
 
-TEST_F(TransferTest, WriteOfNullArrayOrMissingElementsWritesNothing) {
+TEST_F(TransferTest, WriteOfNullArrayOrWithoutMemoryWritesNothing) {
   const jint hWrite = OpenWrite();
+  // Longer than any block kept from earlier writes.
+  const jbyteArray aLong = m_jni.NewByteArray(300000, 3);
   const size_t nCallsBefore = m_jni.CallCount();
   EXPECT_EQ(Write(hWrite, nullptr), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(m_jni.CallCount(), nCallsBefore);
 
-  m_jni.Fail(FAKEJNI_GetByteArrayElements);
-  EXPECT_EQ(Write(hWrite, m_jni.NewByteArray(4097, 3)), ERROR_NOT_ENOUGH_MEMORY);
-  EXPECT_EQ(m_jni.CallCount() - nCallsBefore, 2u);
-  EXPECT_EQ(m_jni.CallsAfterFailure(), 0u);
+  SimInjectFailure(SIM_FN_ALLOC, 0, 1, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(Write(hWrite, aLong), ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(m_jni.CallCount() - nCallsBefore, 1u) << "the array's length only";
   EXPECT_EQ(SimCallCount(SIM_FN_WriteFile), 0u);
   EXPECT_EQ(SimWritten(m_dev, nullptr, 0), 0u);
   EXPECT_EQ(Close(hWrite), 0);

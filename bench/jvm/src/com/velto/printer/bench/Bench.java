@@ -81,13 +81,13 @@ public final class Bench {
         "lower", dropped(lib.paused(65536)), dropped(raw.paused(65536)));
 
     try (WriteBench writes = new WriteBench()) {
-      int rounds = quick ? 3 : 5;
+      int rounds = quick ? 3 : 9;
       long roundMs = quick ? 150 : 300;
       for (int size : new int[] {64, 4096, 65536}) {
         String name = size >= 1024 ? (size / 1024) + " KiB" : size + " B";
+        double[] ns = writes.nanosPerCall(size, rounds, roundMs);
         results.metric("write_ns_" + size, "write of " + name + " per call", "ns", "lower",
-            writes.nanosPerCall(true, size, rounds, roundMs),
-            writes.nanosPerCall(false, size, rounds, roundMs));
+            ns[0], ns[1]);
       }
     }
 

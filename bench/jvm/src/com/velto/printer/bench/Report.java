@@ -88,8 +88,9 @@ public final class Report {
           + " them (its queue, and under Wine the pipe, where a write in progress may count twice,"
           + " up to 4 KiB) or the ring holds them; the others were dropped.\n"
           + "- writes: mean time per `usbWriteOutputPipe` call on a native-type printer, median of"
-          + " several rounds. Raw: `WriteFile` of the same array through a minimal JNI call that"
-          + " copies it with `GetByteArrayRegion`.\n"
+          + " several rounds, alternating with the raw ones. Raw: `WriteFile` of the same array"
+          + " through a minimal JNI call that copies it with `GetByteArrayRegion` into a buffer it"
+          + " keeps.\n"
           + "- close: `usbClosePipe` of a printer-class session while the receiver's read and a"
           + " Java read are pending. Raw: a thread with an overlapped read pending is stopped"
           + " through its quit event and its file closed.\n"
@@ -97,7 +98,9 @@ public final class Report {
           + " one core, idle and with every read failing with each error the receiver sorts.\n"
           + "- loss-free inbound rate of a raw receiver: a thread reading the printer with"
           + " 64-byte overlapped reads, one at a time, as the library's receiver does: the ceiling"
-          + " of that way of reading on the platform.\n"
+          + " of that way of reading on the platform. The receiver reads one full-speed packet"
+          + " (64 bytes) at a time on purpose: a longer read of a bulk pipe completes only on a"
+          + " short packet, so a printer's answer of exactly 64 bytes would wait for the next.\n"
           + "- open/close cycles: both pipes of a printer-class printer opened, then closed, as"
           + " the rate of the median cycle. Raw: the two pipe files opened and closed.\n\n"
           + "Nobody listens to the debugger output during the runs, as in the field. Timings"
@@ -182,7 +185,10 @@ public final class Report {
     atMost(md, "0 bytes lost with the reader paused while 64 KiB arrive",
         value(metric(run, "lost_paused_bytes"), "library"), 0, "bytes");
     double rateGoal = linux ? 10 : 1.2;
-    atLeast(md, "loss-free inbound at least " + Results.show(rateGoal) + " MB/s",
+    Map<String, Object> blocks = metric(run, "inbound_lossfree_mbps_blocks");
+    String ceiling = blocks == null ? ""
+        : " (raw receiver of 64-byte reads: " + Results.show(value(blocks, "raw")) + " MB/s)";
+    atLeast(md, "loss-free inbound at least " + Results.show(rateGoal) + " MB/s" + ceiling,
         value(metric(run, "inbound_lossfree_mbps"), "library"), rateGoal, "MB/s");
     Map<String, Object> w64 = metric(run, "write_ns_64");
     if (linux) {

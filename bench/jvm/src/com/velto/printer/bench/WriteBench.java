@@ -27,33 +27,44 @@ final class WriteBench implements AutoCloseable {
     rawHandle = RawDevice.open(rawPrinter.path() + "\\PIPE01", false);
   }
 
-  /** Median over rounds of the mean ns per call, each round about roundMs long. */
-  double nanosPerCall(boolean library, int size, int rounds, long roundMs) {
+  /**
+   * Median over rounds of the mean ns per call, {library, raw}. The rounds of the two alternate,
+   * so that a drift of the machine's speed weighs on both alike.
+   */
+  double[] nanosPerCall(int size, int rounds, long roundMs) {
     byte[] data = new byte[size];
-    SimulatedPrinter printer = library ? libraryPrinter : rawPrinter;
-    double[] perRound = new double[rounds];
+    double[] library = new double[rounds];
+    double[] raw = new double[rounds];
     for (int r = -1; r < rounds; r++) { // round -1 warms up
-      long calls = 0;
-      long start = System.nanoTime();
-      long end = start + roundMs * 1_000_000L;
-      long now;
-      do {
-        for (int i = 0; i < 32; i++) {
-          int result =
-              library ? port.usbWriteOutputPipe(libraryHandle, data) : RawDevice.write(rawHandle, data);
-          if (result != (library ? 0 : size)) {
-            throw new IllegalStateException("write failed: " + result);
-          }
-        }
-        calls += 32;
-        printer.clearWritten();
-        now = System.nanoTime();
-      } while (now < end);
+      double libraryRound = round(true, data, roundMs);
+      double rawRound = round(false, data, roundMs);
       if (r >= 0) {
-        perRound[r] = (now - start) / (double) calls;
+        library[r] = libraryRound;
+        raw[r] = rawRound;
       }
     }
-    return Stats.median(perRound);
+    return new double[] {Stats.median(library), Stats.median(raw)};
+  }
+
+  private double round(boolean library, byte[] data, long roundMs) {
+    SimulatedPrinter printer = library ? libraryPrinter : rawPrinter;
+    long calls = 0;
+    long start = System.nanoTime();
+    long end = start + roundMs * 1_000_000L;
+    long now;
+    do {
+      for (int i = 0; i < 32; i++) {
+        int result =
+            library ? port.usbWriteOutputPipe(libraryHandle, data) : RawDevice.write(rawHandle, data);
+        if (result != (library ? 0 : data.length)) {
+          throw new IllegalStateException("write failed: " + result);
+        }
+      }
+      calls += 32;
+      printer.clearWritten();
+      now = System.nanoTime();
+    } while (now < end);
+    return (now - start) / (double) calls;
   }
 
   @Override
