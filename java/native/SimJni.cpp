@@ -438,6 +438,11 @@ JNIEXPORT void JNICALL Java_com_velto_printer_sim_SimNative_reset(JNIEnv *, jcla
   g_pDebugSink->Clear();
 }
 
+JNIEXPORT void JNICALL Java_com_velto_printer_sim_SimNative_useHostPrinters(JNIEnv *, jclass,
+                                                                            jboolean use) {
+  SimUseHostPrinters(use ? TRUE : FALSE);
+}
+
 JNIEXPORT jint JNICALL Java_com_velto_printer_sim_SimNative_openHandleCount(JNIEnv *, jclass) {
   return static_cast<jint>(SimOpenHandleCount());
 }

@@ -45,6 +45,7 @@ abstract class LibraryTest {
   @BeforeEach
   void freshSimulator() {
     Simulator.reset();
+    Simulator.useHostPrinters(false);
     log.clear();
     readAccess = port.usbGetGenericReadValue();
     writeAccess = port.usbGetGenericWriteValue();

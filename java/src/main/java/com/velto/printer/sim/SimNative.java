@@ -104,6 +104,8 @@ final class SimNative {
   // Lifecycle
   static native void reset();
 
+  static native void useHostPrinters(boolean use);
+
   static native int openHandleCount();
 
   static native int liveThreadCount();

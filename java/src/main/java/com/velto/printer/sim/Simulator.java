@@ -27,6 +27,15 @@ public final class Simulator {
     SimNative.reset();
   }
 
+  /**
+   * Whether the library sees the machine's own printers (on Linux, those of the usblp driver)
+   * while no simulated printer is plugged. A test that plugs nothing and must find no printer
+   * passes {@code false}; {@link #reset()} lets them in again.
+   */
+  public static void useHostPrinters(boolean use) {
+    SimNative.useHostPrinters(use);
+  }
+
   /** Open handles of any kind. */
   public static int openHandleCount() {
     return SimNative.openHandleCount();
