@@ -103,6 +103,14 @@ std::string Quote(const std::string &s) {
 }
 
 // The results file, in the form of the JVM benchmarks' (Results.java).
+// pszText with its "%d" replaced by n.
+std::string WithNumber(const char *pszText, int n) {
+  std::string text = pszText;
+  const size_t nAt = text.find("%d");
+  if (nAt != std::string::npos) text.replace(nAt, 2, std::to_string(n));
+  return text;
+}
+
 class CResults {
  public:
   void Header(const std::string &key, const std::string &value) {
@@ -116,6 +124,16 @@ class CResults {
     printf("  %-52s %14s %14s %s\n", name.c_str(), Show(library).c_str(), Show(raw).c_str(),
            unit.c_str());
     fflush(stdout);
+  }
+  // The p50 and p99 of the library's and the raw samples, each divided by
+  // dScale; "%d" in the id and the name stands for the percentile.
+  void Percentiles(const char *pszId, const char *pszName, const std::string &unit,
+                   const std::vector<long long> &library, const std::vector<long long> &raw,
+                   double dScale) {
+    for (int nP : {50, 99}) {
+      Metric(WithNumber(pszId, nP), WithNumber(pszName, nP), unit, "lower",
+             Percentile(library, nP) / dScale, Percentile(raw, nP) / dScale);
+    }
   }
   void Histogram(const std::string &name, const std::vector<long long> &counts) {
     m_Histograms.emplace_back(name, counts);
@@ -155,13 +173,8 @@ class CBench {
   int m_nSerial = 0;
 
   static std::string PathFor(const GUID &interfaceClass, const char *pszIds, int nSerial) {
-    char szGuid[64];
-    snprintf(szGuid, sizeof szGuid, "{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
-             (unsigned long)interfaceClass.Data1, interfaceClass.Data2, interfaceClass.Data3,
-             interfaceClass.Data4[0], interfaceClass.Data4[1], interfaceClass.Data4[2],
-             interfaceClass.Data4[3], interfaceClass.Data4[4], interfaceClass.Data4[5],
-             interfaceClass.Data4[6], interfaceClass.Data4[7]);
-    return std::string("\\\\?\\usb#") + pszIds + "#bench" + std::to_string(nSerial) + "#" + szGuid;
+    return std::string("\\\\?\\usb#") + pszIds + "#bench" + std::to_string(nSerial) + "#" +
+           GuidText(interfaceClass);
   }
   // A printer for the library (bLibrary) or for the raw baseline.
   int Plug(bool bNative, bool bLibrary, std::string *pPath) {
@@ -715,10 +728,8 @@ int main(int argc, char **argv) {
 
   const std::vector<long long> libLatency = Latency(bench, true, nMessages);
   const std::vector<long long> rawLatency = Latency(bench, false, nMessages);
-  results.Metric("latency_p50_us", "arrival-to-read latency p50 (printer class)", "µs", "lower",
-                 Percentile(libLatency, 50) / 1e3, Percentile(rawLatency, 50) / 1e3);
-  results.Metric("latency_p99_us", "arrival-to-read latency p99 (printer class)", "µs", "lower",
-                 Percentile(libLatency, 99) / 1e3, Percentile(rawLatency, 99) / 1e3);
+  results.Percentiles("latency_p%d_us", "arrival-to-read latency p%d (printer class)", "µs",
+                      libLatency, rawLatency, 1e3);
   results.Histogram("library", Histogram(libLatency));
   results.Histogram("raw", Histogram(rawLatency));
 
@@ -751,10 +762,8 @@ int main(int argc, char **argv) {
 
   const std::vector<long long> libClose = CloseLatency(bench, true, nCloseIterations);
   const std::vector<long long> rawClose = CloseLatency(bench, false, nCloseIterations);
-  results.Metric("close_p50_ms", "close with a read pending p50", "ms", "lower",
-                 Percentile(libClose, 50) / 1e6, Percentile(rawClose, 50) / 1e6);
-  results.Metric("close_p99_ms", "close with a read pending p99", "ms", "lower",
-                 Percentile(libClose, 99) / 1e6, Percentile(rawClose, 99) / 1e6);
+  results.Percentiles("close_p%d_ms", "close with a read pending p%d", "ms", libClose, rawClose,
+                      1e6);
 
   results.Metric("cpu_idle", "receiver CPU, idle, read pending", "% of a core", "lower",
                  ReceiverCpu(bench, false, dCpuSeconds), NAN);

@@ -17,6 +17,7 @@
 #include "jni/WriteBlock.h"
 #include "trace/Trace.h"
 #include "usbcomm/PortUse.h"
+#include "usbcomm/SpinTurn.h"
 #include "usbcomm/TextBuffer.h"
 #include "usbcomm/UsbComm.h"
 
@@ -53,16 +54,6 @@ bool IsPrinterClass() {
 // open only, which do not wait on the printer.
 std::atomic_flag g_bInitBusy = ATOMIC_FLAG_INIT;
 
-class CInitTurn {
- public:
-  CInitTurn() {
-    while (g_bInitBusy.test_and_set(std::memory_order_acquire)) Sleep(0);
-  }
-  ~CInitTurn() { g_bInitBusy.clear(std::memory_order_release); }
-  CInitTurn(const CInitTurn &) = delete;
-  CInitTurn &operator=(const CInitTurn &) = delete;
-};
-
 jint InitPipe(JNIEnv *env, jobject port, jint access) {
   TRACE("usbInitPipe", "******Starting******");
 
@@ -79,7 +70,7 @@ jint InitPipe(JNIEnv *env, jobject port, jint access) {
   jfieldID fieldId = env->GetFieldID(portClass, pszField, "I");
   if (!fieldId) return -1;
 
-  CInitTurn turn;
+  CSpinTurn turn(g_bInitBusy);
   char szDescription[USB_PATH_SIZE];
   int nUsbType = DetectUsbType(szDescription, sizeof szDescription);
   // The detection of this call decides the type only while no printer-class

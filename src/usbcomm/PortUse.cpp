@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "usbcomm/SpinTurn.h"
 #include "usbcomm/UsbComm.h"
 
 namespace {
@@ -34,16 +35,6 @@ struct CRegistry {
 // unload, and nothing that can fail.
 CRegistry g_Registry;
 std::atomic_flag g_bRegistryBusy = ATOMIC_FLAG_INIT;
-
-class CRegistryLock {
- public:
-  CRegistryLock() {
-    while (g_bRegistryBusy.test_and_set(std::memory_order_acquire)) Sleep(0);
-  }
-  ~CRegistryLock() { g_bRegistryBusy.clear(std::memory_order_release); }
-  CRegistryLock(const CRegistryLock &) = delete;
-  CRegistryLock &operator=(const CRegistryLock &) = delete;
-};
 
 // Under the registry lock.
 int FindClosing(HANDLE hPort) {
@@ -80,7 +71,7 @@ int CancelUsers(HANDLE hPort, bool bReadsOnly) {
   DWORD adwThreads[MAX_USERS];
   int nThreads = 0;
   {
-    CRegistryLock lock;
+    CSpinTurn lock(g_bRegistryBusy);
     for (int i = 0; i < MAX_USERS; ++i) {
       const CUser &user = g_Registry.aUsers[i];
       if (g_Registry.abUsed[i] && user.hPort == hPort &&
@@ -115,7 +106,7 @@ bool EndUsers(HANDLE hPort, bool bReadsOnly) {
       return false;
     }
     Sleep(1);
-    CRegistryLock lock;
+    CSpinTurn lock(g_bRegistryBusy);
     if (!HasUsers(hPort, bReadsOnly)) break;
   }
   return true;
@@ -132,7 +123,7 @@ void CPortUse::Register(PortUseKind kind) {
   const DWORD dwThreadId = GetCurrentThreadId();
   for (;;) {
     {
-      CRegistryLock lock;
+      CSpinTurn lock(g_bRegistryBusy);
       if (bWritePort) m_hPort = g_UsbComm.m_hWritePort;
       if (FindClosing(m_hPort) >= 0) return;
       for (int i = 0; i < MAX_USERS; ++i) {
@@ -152,7 +143,7 @@ CPortUse::~CPortUse() {
   if (m_nSlot < 0) return;
   HANDLE hToClose = NULL;
   {
-    CRegistryLock lock;
+    CSpinTurn lock(g_bRegistryBusy);
     g_Registry.abUsed[m_nSlot] = false;
     const int nClosing = FindClosing(m_hPort);
     if (nClosing >= 0 && g_Registry.aClosing[nClosing].bRetired && !HasUsers(m_hPort, false)) {
@@ -170,14 +161,14 @@ CPortUse::~CPortUse() {
 BOOL ClosePortHandle(HANDLE hPort) {
   bool bMarked;
   {
-    CRegistryLock lock;
+    CSpinTurn lock(g_bRegistryBusy);
     if (g_UsbComm.m_hWritePort == hPort) g_UsbComm.m_hWritePort = NULL;
     bMarked = AddClosing(hPort, false);
   }
   if (!EndUsers(hPort, false)) {
     // The handle stays open and usable; a later close tries again.
     const DWORD dwError = GetLastError();
-    CRegistryLock lock;
+    CSpinTurn lock(g_bRegistryBusy);
     const int nClosing = FindClosing(hPort);
     if (bMarked && nClosing >= 0 && !g_Registry.aClosing[nClosing].bRetired) {
       RemoveClosing(nClosing);
@@ -188,7 +179,7 @@ BOOL ClosePortHandle(HANDLE hPort) {
   // Under the lock, so that no call takes up the value before it is free
   // again (Windows hands it out again at once). Nothing waits in this close:
   // the users have left.
-  CRegistryLock lock;
+  CSpinTurn lock(g_bRegistryBusy);
   const BOOL bClosed = CloseHandle(hPort);
   const DWORD dwError = GetLastError();
   if (bMarked) {
@@ -205,7 +196,7 @@ void ReplaceWritePort(HANDLE hNew) {
   HANDLE hOld;
   bool bCloseNow;
   {
-    CRegistryLock lock;
+    CSpinTurn lock(g_bRegistryBusy);
     hOld = g_UsbComm.m_hWritePort.exchange(hNew);
     if (hOld == NULL || hOld == INVALID_HANDLE_VALUE) return;
     bCloseNow = !HasUsers(hOld, false) || !AddClosing(hOld, true);
@@ -221,7 +212,7 @@ void ReplaceWritePort(HANDLE hNew) {
 HANDLE StoreWritePortIfEmpty(HANDLE hOpened) {
   HANDLE hStored;
   {
-    CRegistryLock lock;
+    CSpinTurn lock(g_bRegistryBusy);
     hStored = g_UsbComm.m_hWritePort;
     if (hStored == NULL) {
       g_UsbComm.m_hWritePort = hOpened;

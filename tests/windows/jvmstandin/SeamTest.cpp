@@ -29,13 +29,8 @@ class SeamTest : public CStandInTest {
 
   // An interface path with the first identifier of the device table.
   static std::string PathFor(const GUID &interfaceClass, const char *pszSerial) {
-    char szGuid[64];
-    snprintf(szGuid, sizeof szGuid, "{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
-             (unsigned long)interfaceClass.Data1, interfaceClass.Data2, interfaceClass.Data3,
-             interfaceClass.Data4[0], interfaceClass.Data4[1], interfaceClass.Data4[2],
-             interfaceClass.Data4[3], interfaceClass.Data4[4], interfaceClass.Data4[5],
-             interfaceClass.Data4[6], interfaceClass.Data4[7]);
-    return std::string("\\\\?\\usb#") + g_apszDevicePatterns[0] + "#" + pszSerial + "#" + szGuid;
+    return std::string("\\\\?\\usb#") + g_apszDevicePatterns[0] + "#" + pszSerial + "#" +
+           GuidText(interfaceClass);
   }
   int PlugNative() {
     return m_Bus.Plug(GUID_DEVINTERFACE_NATIVE_PRINTER,

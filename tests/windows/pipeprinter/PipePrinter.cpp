@@ -41,6 +41,15 @@ void FinishIo(HANDLE hPipe, OVERLAPPED *pOverlapped) {
 
 }  // namespace
 
+std::string GuidText(const GUID &guid) {
+  char szGuid[64];
+  snprintf(szGuid, sizeof szGuid, "{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
+           (unsigned long)guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
+           guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6],
+           guid.Data4[7]);
+  return szGuid;
+}
+
 CPipeBus::CPipeBus() : m_hStop(CreateEventA(NULL, TRUE, FALSE, NULL)) {
   InitializeCriticalSection(&m_Lock);
   InitializeConditionVariable(&m_Changed);

@@ -30,6 +30,9 @@
 #define PIPE_KIND_00 1
 #define PIPE_KIND_01 2
 
+// An interface class as interface paths spell it: "{xxxxxxxx-xxxx-...}".
+std::string GuidText(const GUID &guid);
+
 class CPipeBus {
  public:
   CPipeBus();

@@ -21,6 +21,18 @@ public final class Bench {
     return run[1];
   }
 
+  /**
+   * The p50 and p99 of the library's and the raw samples, each divided by scale; "%d" in the id
+   * and the name stands for the percentile.
+   */
+  static void percentiles(Results results, String id, String name, String unit, long[] library,
+      long[] raw, double scale) {
+    for (int p : new int[] {50, 99}) {
+      results.metric(String.format(Locale.ROOT, id, p), String.format(Locale.ROOT, name, p), unit,
+          "lower", Stats.percentile(library, p) / scale, Stats.percentile(raw, p) / scale);
+    }
+  }
+
   public static void main(String[] args) throws Exception {
     Map<String, String> opt = new HashMap<>();
     for (int i = 0; i < args.length; i++) {
@@ -55,10 +67,8 @@ public final class Bench {
     InboundBench raw = new InboundBench(false, readSize);
     long[] libLatency = lib.latency(latencyMessages);
     long[] rawLatency = raw.latency(latencyMessages);
-    results.metric("latency_p50_us", "arrival-to-read latency p50 (printer class)", "µs", "lower",
-        Stats.percentile(libLatency, 50) / 1e3, Stats.percentile(rawLatency, 50) / 1e3);
-    results.metric("latency_p99_us", "arrival-to-read latency p99 (printer class)", "µs", "lower",
-        Stats.percentile(libLatency, 99) / 1e3, Stats.percentile(rawLatency, 99) / 1e3);
+    percentiles(results, "latency_p%d_us", "arrival-to-read latency p%d (printer class)", "µs",
+        libLatency, rawLatency, 1e3);
     results.histogram("library", Stats.histogram(libLatency));
     results.histogram("raw", Stats.histogram(rawLatency));
 
@@ -93,10 +103,8 @@ public final class Bench {
 
     long[] libClose = CloseBench.library(closeIterations);
     long[] rawClose = CloseBench.raw(closeIterations);
-    results.metric("close_p50_ms", "close with a read pending p50", "ms", "lower",
-        Stats.percentile(libClose, 50) / 1e6, Stats.percentile(rawClose, 50) / 1e6);
-    results.metric("close_p99_ms", "close with a read pending p99", "ms", "lower",
-        Stats.percentile(libClose, 99) / 1e6, Stats.percentile(rawClose, 99) / 1e6);
+    percentiles(results, "close_p%d_ms", "close with a read pending p%d", "ms", libClose, rawClose,
+        1e6);
 
     for (CpuBench.Loop loop : CpuBench.Loop.values()) {
       results.metric("cpu_" + loop.name().toLowerCase(Locale.ROOT), "receiver CPU, " + loop.title,
