@@ -2,8 +2,9 @@
 # Benchmarks of the library, each figure beside a raw baseline measured in the
 # same run (the same simulated printers, plain Win32 calls, no library):
 #   - on Linux through a real JVM (bench/jvm), the library on the emulation;
-#   - under Wine, the 32-bit DLL's test build against printers on named pipes
-#     (bench/wine), unless --no-wine.
+#   - under Wine, the DLL's test build against printers on named pipes
+#     (bench/wine), unless --no-wine: the 32-bit DLL where this kernel runs
+#     32-bit programs, else the 64-bit one (the report says which).
 # It builds a release build of the code under test, writes the results to
 # docs/performance/<label>-linux.json and <label>-wine.json, and regenerates
 # docs/performance.md and its latency histogram from every results file there.
@@ -60,7 +61,7 @@ if [ $report_only = 0 ]; then
     git archive "$rev" | tar -x -C "$src"
     # The archive's files carry the commit's time: builds of another revision
     # under this label would look newer. Build afresh.
-    rm -rf "$work/$label-linux" "$work/$label-win32"
+    rm -rf "$work/$label-linux" "$work/$label-win"-*
     revision=$(git rev-parse --short "$rev")
   else
     src=$root

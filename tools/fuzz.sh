@@ -9,6 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+. tools/lib/doc-section.sh
 dir=$root/build/fuzz
 doc=$root/docs/reliability.md
 begin='<!-- fuzz figures: written by tools/fuzz.sh -->'
@@ -67,9 +68,5 @@ git diff --quiet HEAD -- src platform tests/fuzz || commit="$commit with local c
   echo
   echo "$end"
 } >"$table.section"
-awk -v section="$table.section" -v begin="$begin" -v end="$end" '
-  $0 == begin { while ((getline line < section) > 0) print line; skip = 1; next }
-  $0 == end { skip = 0; next }
-  !skip' "$doc" >"$doc.new"
-mv "$doc.new" "$doc"
+write_doc_section "$doc" "$table.section"
 echo "=== figures written to docs/reliability.md ==="

@@ -40,8 +40,20 @@ missing_packages() {
   done
 }
 
+# wine32 is installed everywhere, for the machines that can run it; where the
+# kernel cannot, its tests are skipped, and we say so once here.
+say_32bit() {
+  [ "${VELTO_SKIP_WINDOWS:-0}" = 1 ] && return
+  local why
+  why=$(bash "$(dirname "$0")/windows/wine.sh" probe32 2>/dev/null) || return 0
+  [ "$why" = yes ] || echo "install-deps: 32-bit programs cannot run here (${why%%:*}); the i686 Wine tests will be skipped"
+}
+
 mapfile -t missing < <(missing_packages "${want[@]}")
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ]; then
+  say_32bit
+  exit 0
+fi
 
 if [ "$(id -u)" != "0" ]; then
   echo "install-deps: missing packages (${missing[*]}); run as root to install them" >&2
@@ -67,6 +79,7 @@ done
 [ $updated = 1 ] || echo "install-deps: index update failed in part; trying the install anyway" >&2
 
 if apt-get install -y -qq "${missing[@]}" >/dev/null; then
+  say_32bit
   exit 0
 fi
 
@@ -82,7 +95,10 @@ status=0
 apt-get install -y -qq "${missing[@]}" >/dev/null || status=$?
 rm -f "$pref"
 trap - EXIT
-[ $status = 0 ] && exit 0
+if [ $status = 0 ]; then
+  say_32bit
+  exit 0
+fi
 
 mapfile -t still < <(missing_packages "${want[@]}")
 cat >&2 <<MSG

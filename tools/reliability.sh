@@ -5,6 +5,7 @@
 # default build/plain]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/lib/doc-section.sh
 build=${1:-build/plain}
 if [ ! -x "$build/tests/reliability/velto_sweep" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -74,13 +75,5 @@ end="<!-- end of sweep and stress -->"
   echo "\`VELTO_STRESS_SEED\`). This run: ${stress_tests:-none}; ${stress_s} s; seeds ${seeds:-none}."
   echo "$end"
 } >"$tmp/section"
-if grep -qF "$begin" "$doc"; then
-  awk -v section="$tmp/section" -v begin="$begin" -v end="$end" '
-    $0 == begin { while ((getline line < section) > 0) print line; skip = 1; next }
-    $0 == end { skip = 0; next }
-    !skip' "$doc" >"$tmp/doc"
-  cp "$tmp/doc" "$doc"
-else
-  { echo; cat "$tmp/section"; } >>"$doc"
-fi
+write_doc_section "$doc" "$tmp/section"
 echo "wrote the sweep and stress section of $doc"

@@ -717,7 +717,10 @@ int main(int argc, char **argv) {
   CResults results;
   results.Header("label", opt.count("label") ? opt["label"] : "run");
   results.Header("revision", opt.count("revision") ? opt["revision"] : "unknown");
-  results.Header("platform", "Wine, 32-bit DLL, stand-in JVM");
+  // The run names the DLL it measured: where the kernel cannot run 32-bit
+  // programs, tools/bench.sh measures the 64-bit one.
+  results.Header("platform", sizeof(void *) == 4 ? "Wine, 32-bit DLL, stand-in JVM"
+                                                 : "Wine, 64-bit DLL, stand-in JVM");
   results.Header("date", opt.count("date") ? opt["date"] : "");
   SYSTEM_INFO info;
   GetSystemInfo(&info);

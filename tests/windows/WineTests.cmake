@@ -6,23 +6,23 @@
 #   windows.<arch>.conformance   the platform conformance cases on the real Win32 API
 #   windows.<arch>.jvmstandin    the production DLL in a JVM stand-in, no printer
 #   windows.<arch>.seam          the seam build against simulated printers on named pipes
+# The 64-bit programs run with Wine's 64-bit loader everywhere; the 32-bit ones
+# only where the kernel runs 32-bit programs and 32-bit Wine is installed, and
+# are reported as skipped (tools/windows/wine.sh says why) elsewhere.
 
 set(_velto_windows_tools
   i686-w64-mingw32-g++-win32 i686-w64-mingw32-g++-posix i686-w64-mingw32-objdump
   x86_64-w64-mingw32-g++-win32 x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump
-  wine wineboot wineserver)
+  wine64 wineserver)
 set(_velto_windows_missing "")
 foreach(_tool IN LISTS _velto_windows_tools)
   string(MAKE_C_IDENTIFIER "VELTO_TOOL_${_tool}" _var)
-  find_program(${_var} ${_tool})
+  # Debian keeps the 64-bit loader out of PATH.
+  find_program(${_var} ${_tool} PATHS /usr/lib/wine)
   if(NOT ${_var})
     list(APPEND _velto_windows_missing ${_tool})
   endif()
 endforeach()
-# Debian splits Wine: without wine32 the 32-bit programs cannot run.
-if(EXISTS /usr/lib/wine/wine64 AND NOT EXISTS /usr/lib/wine/wine)
-  list(APPEND _velto_windows_missing "wine32 (32-bit Wine)")
-endif()
 
 set(_velto_windows_default OFF)
 if(NOT _velto_windows_missing AND VELTO_SANITIZE STREQUAL "")
@@ -76,6 +76,11 @@ endfunction()
 set(_velto_conformance_filter "-DeviceConformance.ClosingTheHandleAbortsItsPendingRead")
 
 foreach(_arch i686 x86_64)
+  if(_arch STREQUAL i686)
+    set(_machine --machine=i386)
+  else()
+    set(_machine --machine=x86_64)
+  endif()
   set(_bin ${_velto_out}/${_arch}/bin)
   set(_tests ${_velto_out}/${_arch}-tests/bin)
   _velto_wine_path(_dll ${_bin}/veltousb.dll)
@@ -87,15 +92,19 @@ foreach(_arch i686 x86_64)
     FIXTURES_REQUIRED velto_windows_build LABELS windows)
 
   add_test(NAME windows.${_arch}.conformance
-    COMMAND bash ${_velto_tools}/wine.sh run ${_velto_prefix} ${_tests}/conformance_tests.exe
+    COMMAND bash ${_velto_tools}/wine.sh run ${_velto_prefix} ${_machine} ${_tests}/conformance_tests.exe
             --gtest_filter=${_velto_conformance_filter})
   add_test(NAME windows.${_arch}.jvmstandin
-    COMMAND bash ${_velto_tools}/wine.sh run ${_velto_prefix} ${_tests}/jvmstandin.exe
+    COMMAND bash ${_velto_tools}/wine.sh run ${_velto_prefix} ${_machine} ${_tests}/jvmstandin.exe
             --dll=${_dll} --gtest_filter=NoPrinter.*)
   add_test(NAME windows.${_arch}.seam
-    COMMAND bash ${_velto_tools}/wine.sh run ${_velto_prefix} ${_tests}/jvmstandin.exe
+    COMMAND bash ${_velto_tools}/wine.sh run ${_velto_prefix} ${_machine} ${_tests}/jvmstandin.exe
             --seam-dll=${_seam_dll} --gtest_filter=Seam*)
   set_tests_properties(windows.${_arch}.conformance windows.${_arch}.jvmstandin
     windows.${_arch}.seam PROPERTIES
     FIXTURES_REQUIRED "velto_windows_build;velto_wine" TIMEOUT 600 LABELS windows)
+  if(_arch STREQUAL i686)
+    set_tests_properties(windows.${_arch}.conformance windows.${_arch}.jvmstandin
+      windows.${_arch}.seam PROPERTIES SKIP_RETURN_CODE 77)
+  endif()
 endforeach()

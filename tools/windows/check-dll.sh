@@ -3,6 +3,7 @@
 #
 #   tools/windows/check-dll.sh OBJDUMP DLL production|seam
 #
+# The DLL is of the PE machine its toolchain names (i386 for i686, x86-64).
 # Both builds export exactly the twelve natives under their plain JNI names
 # (what the JVM finds) and import only KERNEL32, SETUPAPI and the C runtime.
 # The production build holds nothing of the pipe seam.
@@ -22,6 +23,17 @@ status=0
 fail() { echo "FAIL: $*"; status=1; }
 
 echo "$dll"
+case $(basename "$objdump") in
+  i686-*) want_format=pei-i386 ;;
+  x86_64-*) want_format=pei-x86-64 ;;
+  *) echo "check-dll.sh: no PE machine known for $objdump" >&2; exit 2 ;;
+esac
+format=$("$objdump" -f "$dll" | sed -n 's/.*file format //p')
+if [ "$format" = "$want_format" ]; then
+  echo "machine: $format"
+else
+  fail "machine is ${format:-unknown}, not $want_format"
+fi
 echo "imports: $(tr '\n' ' ' <<<"$imports")"
 while read -r dllname; do
   [ -z "$dllname" ] && continue

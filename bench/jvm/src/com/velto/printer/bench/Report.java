@@ -24,7 +24,8 @@ public final class Report {
   private static final String[] PLATFORMS = {"linux", "wine"};
   private static final String[] PLATFORM_TITLES = {
     "Linux: the library on the emulation, through a real JVM",
-    "Wine: the 32-bit DLL (test build with the pipe seam) against printers on named pipes"
+    "Wine: the DLL (test build with the pipe seam) against printers on named pipes; the 32-bit"
+        + " one where the kernel runs 32-bit programs, else the 64-bit one (each run names it)"
   };
 
   private Report() {}
