@@ -1,6 +1,7 @@
 // The receiver thread: completions, the error rows, its ways out (each
 // followed by a close that returns), and the reopen of the handles.
 #include <atomic>
+#include <future>
 #include <ostream>
 #include <thread>
 
@@ -279,6 +280,31 @@ TEST_F(ReceiverTest, WriteDuringAReopenGoesToTheNewHandle) {
   EXPECT_EQ(nResult, 0);
   BYTE ab[16];
   EXPECT_EQ(SimWritten(m_Dev, ab, sizeof ab), 6u);
+  EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_EQ(SimOpenHandleCount(), 0u);
+}
+
+// Every write blocked on a stalled printer when the receiver reopens the
+// handles ends (995): none is left behind on the retired handle.
+TEST_F(ReceiverTest, ReopenEndsEveryWriteBlockedOnTheOldHandle) {
+  StartSession();
+  ASSERT_EQ(OpenWrite(), USB_TYPE_PRINTER_CLASS);
+  ASSERT_TRUE(SimSetWriteStall(m_Dev, TRUE));
+  std::vector<std::future<jint>> writes;
+  for (int i = 0; i < 2; ++i) {
+    writes.push_back(std::async(std::launch::async, [&] { return Write(Bytes("stalled")); }));
+  }
+  // One write is with the printer; the other waits for the file object.
+  ASSERT_TRUE(SimWaitPendingWrites(m_Dev, 1, 20000));
+  ASSERT_TRUE(SimWaitCallCount(SIM_FN_WriteFile, 2, 20000));
+  SimInjectFailure(SIM_FN_ReadFile, 0, 1, ERROR_ACCESS_DENIED);
+  ASSERT_TRUE(SimSend(m_Dev, "k", 1));  // ends the pending read; the next one fails
+  ASSERT_TRUE(m_Log.WaitFor("Handles Valid"));
+  for (auto &write : writes) {
+    ASSERT_EQ(write.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(write.get(), (jint)ERROR_OPERATION_ABORTED);
+  }
+  ASSERT_TRUE(SimSetWriteStall(m_Dev, FALSE));
   EXPECT_EQ(Close(ReadHandle()), 0);
   EXPECT_EQ(SimOpenHandleCount(), 0u);
 }

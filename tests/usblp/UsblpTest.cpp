@@ -1,13 +1,16 @@
 // Real printer-class printers through the kernel's usblp driver, on a
 // mocked sysfs and node (umockdev): discovery, the library's session over the
 // node, unplug and the errors of a node that cannot be opened.
+#include <errno.h>
 #include <gmock/gmock.h>
 #include <stdint.h>
+#include <string.h>
 
 #include <chrono>
 #include <thread>
 
 #include "FakeJni.h"
+#include "LpErrors.h"
 #include "LpTestbed.h"
 #include "SimFixture.h"
 #include "jni/UsbPort.h"
@@ -209,6 +212,32 @@ TEST_P(UsblpOpenErrorTest, IsReportedAndThePrinterPassedOver) {
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), GetParam().dwError);
   EXPECT_EQ(OpenPipe(GENERIC_WRITE), -1);
+}
+
+// The node's errors reach Java as the Windows codes of docs/linux.md; above
+// all, an unplug reads as 1167 whichever way usblp tells it.
+TEST(UsblpErrorTest, NodeErrorsBecomeTheDocumentedWindowsCodes) {
+  const struct {
+    int nErrno;
+    bool bRemoved;
+    DWORD dwError;
+  } kRows[] = {
+      {ENODEV, false, ERROR_DEVICE_NOT_CONNECTED},
+      {ENXIO, false, ERROR_DEVICE_NOT_CONNECTED},
+      {ESHUTDOWN, false, ERROR_DEVICE_NOT_CONNECTED},
+      {EIO, true, ERROR_DEVICE_NOT_CONNECTED},
+      {EPROTO, true, ERROR_DEVICE_NOT_CONNECTED},
+      {EIO, false, ERROR_GEN_FAILURE},
+      {EPROTO, false, ERROR_GEN_FAILURE},
+      {EACCES, false, ERROR_ACCESS_DENIED},
+      {EPERM, false, ERROR_ACCESS_DENIED},
+      {ENOENT, false, ERROR_FILE_NOT_FOUND},
+      {EBUSY, false, ERROR_SHARING_VIOLATION},
+  };
+  for (const auto &row : kRows) {
+    EXPECT_EQ(emu::usblp::Win32ErrorOf(row.nErrno, row.bRemoved), row.dwError)
+        << strerror(row.nErrno) << (row.bRemoved ? ", class entry gone" : "");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "../Kernel.h"
+#include "LpErrors.h"
 
 namespace emu {
 namespace usblp {
@@ -97,10 +98,6 @@ class CLpConnection : public std::enable_shared_from_this<CLpConnection> {
   bool m_bRemovedSeen = false;  // set by the uevent reader, acted on under the lock
   DWORD m_dwDeadError = 0;
 };
-
-// The Win32 code for an errno of open, read or write on a usblp node.
-// bRemoved: the printer's class entry is gone (EIO then means an unplug).
-DWORD Win32ErrorOf(int nErrno, bool bRemoved);
 
 // Whether the class entry sDevPath (below /sys) still exists.
 bool ClassEntryPresent(const std::string &sDevPath);

@@ -58,6 +58,14 @@ class NativeLoaderTest {
 
     assertEquals(first, run(tmp, cache));
     assertEquals(key, Files.readAttributes(lib, BasicFileAttributes.class).fileKey(), "reused");
+
+    // A cached file of the right size whose content changed is written anew.
+    byte[] bytes = Files.readAllBytes(lib);
+    bytes[bytes.length / 2] ^= 1;
+    Files.write(lib, bytes);
+    assertEquals(first, run(tmp, cache));
+    assertNotEquals(
+        key, Files.readAttributes(lib, BasicFileAttributes.class).fileKey(), "rewritten");
   }
 
   @Test
