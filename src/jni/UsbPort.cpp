@@ -16,8 +16,8 @@
 #include "jni/JniText.h"
 #include "jni/WriteBlock.h"
 #include "trace/Trace.h"
-#include "usbcomm/PortUse.h"
-#include "usbcomm/SpinTurn.h"
+#include "usbcomm/Requests.h"
+#include "usbcomm/SrwLock.h"
 #include "usbcomm/TextBuffer.h"
 #include "usbcomm/UsbComm.h"
 
@@ -38,21 +38,16 @@ struct CFreeDeleter {
   void operator()(void *p) const { free(p); }
 };
 
-HANDLE OpenPipePath(const char *pszPath, DWORD dwFlags) {
-  return CreateFileA(pszPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     nullptr, OPEN_EXISTING, dwFlags, nullptr);
-}
-
 // A running printer-class session governs the read, close and line-control
 // paths, whatever a later detection found.
 bool IsPrinterClass() {
   return g_UsbComm.HasSession() || g_UsbComm.m_nUsbType == USB_TYPE_PRINTER_CLASS;
 }
 
-// Opens from several Java threads at once take turns: each builds its path in
-// g_szDeviceName and reads the stored handles. Held for discovery and the
-// open only, which do not wait on the printer.
-std::atomic_flag g_bInitBusy = ATOMIC_FLAG_INIT;
+// Opens from several Java threads at once take turns for the detection and
+// the path, which they build in g_szDeviceName; the open itself, which may
+// wait for a session's stop, comes after.
+SRWLOCK g_InitLock = SRWLOCK_INIT;
 
 jint InitPipe(JNIEnv *env, jobject port, jint access) {
   TRACE("usbInitPipe", "******Starting******");
@@ -70,34 +65,45 @@ jint InitPipe(JNIEnv *env, jobject port, jint access) {
   jfieldID fieldId = env->GetFieldID(portClass, pszField, "I");
   if (!fieldId) return -1;
 
-  CSpinTurn turn(g_bInitBusy);
-  char szDescription[USB_PATH_SIZE];
-  int nUsbType = DetectUsbType(szDescription, sizeof szDescription);
-  // The detection of this call decides the type only while no printer-class
-  // session runs: a session ends only through a close.
-  if (g_UsbComm.HasSession()) {
-    if (nUsbType >= 0) nUsbType = USB_TYPE_PRINTER_CLASS;
-  } else {
-    g_UsbComm.m_nUsbType = nUsbType;
-  }
-  if (nUsbType < 0) return -1;
+  char szPath[USB_PATH_SIZE];
+  int nUsbType;
+  {
+    CExclusive turn(g_InitLock);
+    char szDescription[USB_PATH_SIZE];
+    nUsbType = DetectUsbType(szDescription, sizeof szDescription);
+    // The detection of this call decides the type only while no
+    // printer-class session runs: a session ends only through a close.
+    if (g_UsbComm.HasSession()) {
+      if (nUsbType >= 0) nUsbType = USB_TYPE_PRINTER_CLASS;
+    } else {
+      g_UsbComm.m_nUsbType = nUsbType;
+    }
+    if (nUsbType < 0) return -1;
 
-  if (!g_UsbComm.LocateDevice(nUsbType, g_szDeviceName, sizeof g_szDeviceName)) return -1;
-  TRACE("usbInitPipe", "******Starting******");
-  // Discovery keeps paths short enough for the suffix; refuse anything else.
-  if (!AppendPipeName(g_szDeviceName, sizeof g_szDeviceName, pszPipe)) return -1;
+    if (!g_UsbComm.LocateDevice(nUsbType, g_szDeviceName, sizeof g_szDeviceName)) {
+      // Why the printer the table accepts did not open, if one is there.
+      if (g_UsbComm.m_dwMatchOpenError != 0) SetLastError(g_UsbComm.m_dwMatchOpenError);
+      return -1;
+    }
+    TRACE("usbInitPipe", "******Starting******");
+    // Discovery keeps paths short enough for the suffix; refuse anything else.
+    if (!AppendPipeName(g_szDeviceName, sizeof g_szDeviceName, pszPipe)) return -1;
+    CopyText(szPath, sizeof szPath, g_szDeviceName);
+  }
 
   HANDLE hPipe;
   if (bRead && (nUsbType == USB_TYPE_PRINTER_CLASS || g_UsbComm.m_hReadPort != nullptr)) {
     // A stored read handle is handed out again; a printer-class open starts
     // the session.
-    hPipe = g_UsbComm.OpenPCLSReadPipe(g_szDeviceName);
+    hPipe = g_UsbComm.OpenPCLSReadPipe(szPath);
   } else if (bRead) {
-    hPipe = OpenPipePath(g_szDeviceName, 0);
+    hPipe = OpenDevicePath(szPath);
     TRACE("usbInitPipe", "IDNATIVETYPE");
   } else {
     hPipe = g_UsbComm.m_hWritePort;
-    if (hPipe == nullptr) hPipe = StoreWritePortIfEmpty(OpenPipePath(g_szDeviceName, 0));
+    if (hPipe == nullptr) {
+      hPipe = g_UsbComm.m_Requests.StoreIfEmpty(&g_UsbComm.m_hWritePort, OpenDevicePath(szPath));
+    }
   }
 
   if (hPipe == INVALID_HANDLE_VALUE) return -1;
@@ -130,13 +136,8 @@ jint ReadInputPipe(JNIEnv *env, jint handle, jbyteArray data) {
     TRACE("usbReadInputPipe", "Entering ReadFile (Nat)");
     {
       // A close or purge of this handle ends the read (ERROR_OPERATION_ABORTED).
-      CPortUse use(HandleFromJava(handle), PortUseKind::Read);
-      if (use.Refused()) {
-        bResult = FALSE;
-        SetLastError(ERROR_OPERATION_ABORTED);
-      } else {
-        bResult = ReadFile(use.Handle(), pBuffer, (DWORD)nData, &nCount, nullptr);
-      }
+      CRequest read(g_UsbComm.m_Requests, HandleFromJava(handle), RequestKind::Read);
+      bResult = read.Read(pBuffer, (DWORD)nData, &nCount);
     }
     TRACE("usbReadInputPipe", "Left ReadFile (Nat)");
   }
@@ -187,13 +188,8 @@ jint WriteOutputPipe(JNIEnv *env, jint handle, jbyteArray data) {
   {
     // No lock across the write: a printer that takes nothing blocks only
     // this call (and a close of its handle, which ends it).
-    CPortUse use(PortUseKind::Write);
-    if (use.Refused()) {
-      bResult = FALSE;
-      SetLastError(ERROR_OPERATION_ABORTED);
-    } else {
-      bResult = WriteFile(use.Handle(), pBytes, (DWORD)nData, &nWritten, nullptr);
-    }
+    CRequest use(g_UsbComm.m_Requests, nullptr, RequestKind::Write, &g_UsbComm.m_hWritePort);
+    bResult = use.Write(pBytes, (DWORD)nData, &nWritten);
     dwError = GetLastError();
     // While the receiver cannot reopen a printer that went away the write
     // handle is invalid: report why, as a read does.
@@ -229,21 +225,27 @@ jint ClosePipe(jint handle) {
   if (IsPrinterClass()) return g_UsbComm.StopPCLSSession(hPipe);
 
   TRACE("usbClosePipe", "?????");
-  // Ends a read or write blocked on the handle first: on a synchronous file
-  // object the close would otherwise wait for it.
-  if (ClosePortHandle(hPipe)) return 0;
-  return (jint)GetLastError();
+  // Ends the reads and writes in flight on the handle first, exactly those.
+  const BOOL bClosed = g_UsbComm.m_Requests.ClosePort(hPipe, &g_UsbComm.m_hWritePort);
+  const DWORD dwError = GetLastError();
+  g_UsbComm.m_Requests.ReleaseIdle();
+  if (bClosed) return 0;
+  SetLastError(dwError);
+  return (jint)dwError;
+}
+
+BOOL QueryTimeouts(HANDLE hPort, COMMTIMEOUTS *pTimeouts) {
+  CRequest query(g_UsbComm.m_Requests, hPort, RequestKind::Control);
+  DWORD nReturned = 0;
+  return query.Control(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, pTimeouts, sizeof *pTimeouts,
+                       &nReturned);
 }
 
 jint GetCommTimeout(jint handle) {
   if (IsPrinterClass()) return 1;
   COMMTIMEOUTS timeouts;
   memset(&timeouts, 0, sizeof timeouts);
-  DWORD nReturned = 0;
-  if (!DeviceIoControl(HandleFromJava(handle), IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &timeouts,
-                       sizeof timeouts, &nReturned, nullptr)) {
-    return (jint)GetLastError();
-  }
+  if (!QueryTimeouts(HandleFromJava(handle), &timeouts)) return (jint)GetLastError();
   return (jint)timeouts.ReadTotalTimeoutConstant;
 }
 
@@ -260,13 +262,9 @@ jint SetCommTimeout(jint handle, jint readInterval, jint readTotalMultiplier,
   HANDLE hPort = HandleFromJava(handle);
   COMMTIMEOUTS timeouts;
   memset(&timeouts, 0, sizeof timeouts);
-  DWORD nReturned = 0;
   // A failed query leaves the record undefined: start from zeros, so that
   // every field takes its argument.
-  if (!DeviceIoControl(hPort, IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &timeouts, sizeof timeouts,
-                       &nReturned, nullptr)) {
-    memset(&timeouts, 0, sizeof timeouts);
-  }
+  if (!QueryTimeouts(hPort, &timeouts)) memset(&timeouts, 0, sizeof timeouts);
   MergeTimeout(&timeouts.ReadIntervalTimeout, readInterval);
   MergeTimeout(&timeouts.ReadTotalTimeoutMultiplier, readTotalMultiplier);
   MergeTimeout(&timeouts.ReadTotalTimeoutConstant, readTotalConstant);
@@ -274,16 +272,18 @@ jint SetCommTimeout(jint handle, jint readInterval, jint readTotalMultiplier,
   MergeTimeout(&timeouts.WriteTotalTimeoutConstant, writeTotalConstant);
   // Success leaves the last error alone: clear it so that the result is 0.
   SetLastError(0);
-  DeviceIoControl(hPort, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0,
-                  &nReturned, nullptr);
+  CRequest set(g_UsbComm.m_Requests, hPort, RequestKind::Control);
+  DWORD nReturned = 0;
+  set.Control(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0, &nReturned);
   return (jint)GetLastError();
 }
 
 jint PurgeRequest(jint handle) {
   if (IsPrinterClass()) return 1;
   HANDLE hPort = HandleFromJava(handle);
-  // A read blocked on a synchronous handle would hold the purge back.
-  if (!EndPortReads(hPort)) return (jint)GetLastError();
+  // The reads in flight end first, exactly those: the purge then clears what
+  // they would have taken.
+  if (!g_UsbComm.m_Requests.EndReads(hPort)) return (jint)GetLastError();
   SetLastError(0);
   PurgeComm(hPort, PURGE_RXABORT | PURGE_RXCLEAR);
   return (jint)GetLastError();

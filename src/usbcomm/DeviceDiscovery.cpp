@@ -30,12 +30,14 @@ bool MatchesDevicePattern(const char *pszPath) {
   return false;
 }
 
-HANDLE OpenPath(const char *pszPath, DWORD dwFlags) {
-  return CreateFileA(pszPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     nullptr, OPEN_EXISTING, dwFlags, nullptr);
-}
-
 }  // namespace
+
+// Overlapped, so that every request on the handle can be named and ended on
+// its own (see Requests.h).
+HANDLE OpenDevicePath(const char *pszPath) {
+  return CreateFileA(pszPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+}
 
 HANDLE CUsbComm::OpenUsbDevice(const GUID *pInterfaceClass, char *outNameBuf, DWORD nSize) {
   HDEVINFO hDevInfo = SetupDiGetClassDevsA(pInterfaceClass, nullptr, nullptr,
@@ -44,6 +46,7 @@ HANDLE CUsbComm::OpenUsbDevice(const GUID *pInterfaceClass, char *outNameBuf, DW
 
   HANDLE hResult = nullptr;
   DWORD nConsecutiveErrors = 0;
+  m_dwMatchOpenError = 0;
   for (DWORD nIndex = 0;; ++nIndex) {
     SP_DEVICE_INTERFACE_DATA interfaceData;
     memset(&interfaceData, 0, sizeof interfaceData);
@@ -60,8 +63,14 @@ HANDLE CUsbComm::OpenUsbDevice(const GUID *pInterfaceClass, char *outNameBuf, DW
     }
     nConsecutiveErrors = 0;
 
+    outNameBuf[0] = '\0';
     HANDLE hInterface = OpenInterface(hDevInfo, &interfaceData, outNameBuf, nSize);
     if (hInterface == INVALID_HANDLE_VALUE) {
+      // A printer of the table that cannot be opened (its permissions, say):
+      // that is what a search that finds nothing else reports.
+      if (m_dwMatchOpenError == 0 && outNameBuf[0] != '\0' && MatchesDevicePattern(outNameBuf)) {
+        m_dwMatchOpenError = GetLastError();
+      }
       hResult = INVALID_HANDLE_VALUE;
       continue;
     }
@@ -76,6 +85,7 @@ HANDLE CUsbComm::OpenUsbDevice(const GUID *pInterfaceClass, char *outNameBuf, DW
     hResult = nullptr;
   }
   SetupDiDestroyDeviceInfoList(hDevInfo);
+  if (m_dwMatchOpenError != 0) SetLastError(m_dwMatchOpenError);
   return hResult;
 }
 
@@ -106,7 +116,7 @@ HANDLE CUsbComm::OpenInterface(HDEVINFO hDevInfo, PSP_DEVICE_INTERFACE_DATA pInt
     const size_t nPath = strnlen(pDetail->DevicePath, nPathRoom);
     if (nPath < nPathRoom && nPath + kPipeSuffixLength < nSize) {
       memcpy(pszBuffer, pDetail->DevicePath, nPath + 1);
-      hInterface = OpenPath(pszBuffer, 0);
+      hInterface = OpenDevicePath(pszBuffer);
     }
   }
   GlobalUnlock(hBlock);
@@ -129,7 +139,7 @@ HANDLE CUsbComm::OpenPipe(int nUsbType, const char *pszPipeName) {
   if (!AppendPipeName(m_szDevicePath, sizeof m_szDevicePath, pszPipeName)) {
     return INVALID_HANDLE_VALUE;
   }
-  return OpenPath(m_szDevicePath, 0);
+  return OpenDevicePath(m_szDevicePath);
 }
 
 int DetectUsbType(char *pszText, DWORD nSize) {
@@ -141,6 +151,11 @@ int DetectUsbType(char *pszText, DWORD nSize) {
       {USB_TYPE_PRINTER_CLASS, "Printer Class USB"},
   };
   CUsbComm probe;
+  // A printer of the table that is there but does not open decides the type
+  // when no other does: its open then fails with the reason (say, access
+  // denied) rather than "no printer".
+  int nUnopened = USB_TYPE_NATIVE;
+  bool bUnopened = false;
   for (const auto &candidate : kProbes) {
     HANDLE hPipe = probe.OpenPipe(candidate.nUsbType, "PIPE00");
     if (IsOpen(hPipe)) {
@@ -148,7 +163,11 @@ int DetectUsbType(char *pszText, DWORD nSize) {
       CopyText(pszText, nSize, candidate.pszDescription);
       return candidate.nUsbType;
     }
+    if (!bUnopened && probe.m_dwMatchOpenError != 0) {
+      nUnopened = candidate.nUsbType;
+      bUnopened = true;
+    }
   }
   CopyText(pszText, nSize, "Error opening USB");
-  return USB_TYPE_NATIVE;
+  return nUnopened;
 }

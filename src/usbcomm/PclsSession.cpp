@@ -6,7 +6,7 @@
 
 #include "buffer/CircularBuffer.h"
 #include "trace/Trace.h"
-#include "usbcomm/PortUse.h"
+#include "usbcomm/SrwLock.h"
 #include "usbcomm/UsbComm.h"
 
 namespace {
@@ -14,38 +14,6 @@ namespace {
 const DWORD RING_SIZE_EXPONENT = 12;  // 4096 bytes
 const DWORD DRAIN_CHUNK = 63;
 const DWORD READ_TIMEOUT_MS = 100;
-
-// Threads now inside GetPCLSData or BytesAvailable hold this lock shared.
-// The stop detaches the session fields first, then takes the lock
-// exclusively once: it releases what the fields held only after every
-// reader that may have seen them has left, and it waits for them in the
-// lock rather than polling. Every reader leaves quickly at that point: the
-// quit event is signalled and each of its waits is bounded. A reader never
-// takes the lock twice (a waiting stop would hold the second back).
-SRWLOCK g_SessionReaders = SRWLOCK_INIT;
-
-class CSessionReader {
- public:
-  CSessionReader() { AcquireSRWLockShared(&g_SessionReaders); }
-  ~CSessionReader() { ReleaseSRWLockShared(&g_SessionReaders); }
-  CSessionReader(const CSessionReader &) = delete;
-  CSessionReader &operator=(const CSessionReader &) = delete;
-};
-
-// Starts and stops of the session exclude each other: a read open never
-// starts a second session beside a running one, and two Java threads may
-// close the read and the write pipe at once. Held for a start or a whole
-// stop, which is bounded once the quit event is signalled; never taken by
-// the receiver or a reader.
-SRWLOCK g_SessionBusy = SRWLOCK_INIT;
-
-class CSessionBusy {
- public:
-  CSessionBusy() { AcquireSRWLockExclusive(&g_SessionBusy); }
-  ~CSessionBusy() { ReleaseSRWLockExclusive(&g_SessionBusy); }
-  CSessionBusy(const CSessionBusy &) = delete;
-  CSessionBusy &operator=(const CSessionBusy &) = delete;
-};
 
 void CloseIfOpen(HANDLE h) {
   if (h != NULL && h != INVALID_HANDLE_VALUE) CloseHandle(h);
@@ -101,20 +69,18 @@ void TellRoom(CUsbComm &comm, HANDLE hRoomEvent) {
 bool CUsbComm::HasSession() const { return m_QuitEvent.load() != NULL; }
 
 HANDLE CUsbComm::OpenPCLSReadPipe(const char *pszPath) {
-  CSessionBusy starting;
+  CExclusive starting(m_SessionBusy);
   // A running session is reused, also while the receiver swaps its handles.
   if (HasSession() || m_hReadPort != NULL) {
     TRACE("usbInitPipe", "...Just Returning handle");
     return m_hReadPort;
   }
   TRACE("usbInitPipe", "...Called Read Create File");
-  m_hReadPort =
-      CreateFileA(pszPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+  m_hReadPort = OpenDevicePath(pszPath);
   const HANDLE hResult = StartPCLSSession();
   // A session started behind a failed open has no handle for Java to close it
-  // with: release it here.
-  if (hResult == INVALID_HANDLE_VALUE && HasSession()) StopSessionLocked(NULL, false);
+  // with: release it here, but not the write pipe Java may hold already.
+  if (hResult == INVALID_HANDLE_VALUE && HasSession()) StopSessionLocked(NULL, false, false);
   return hResult;
 }
 
@@ -152,6 +118,7 @@ HANDLE CUsbComm::StartPCLSSession() {
   m_hPCLSRoomEvent = hEvent;
   m_bAwaitingRoom = 0;
   m_bDataSignalled = 0;
+  m_bReceiverEnded = 0;
 
   TRACE("usbInitPipe", "Creating m_pCCBuffer");
   CCircularBuffer *pBuffer = NULL;
@@ -171,7 +138,7 @@ HANDLE CUsbComm::StartPCLSSession() {
   TRACE("usbInitPipe", "*****Creating m_hWorkerThread*****");
   DWORD dwThreadId = 0;
   m_hWorkerThread =
-      CreateThread(NULL, 0, ReadThreadProc, &g_UsbComm, CREATE_SUSPENDED, &dwThreadId);
+      CreateThread(NULL, 0, ReadThreadProc, this, CREATE_SUSPENDED, &dwThreadId);
   char szMessage[TRACE_LINE_SIZE];
   if (m_hWorkerThread != NULL) {
     ResumeThread(m_hWorkerThread);
@@ -195,7 +162,7 @@ HANDLE CUsbComm::StartPCLSSession() {
 
 BOOL CUsbComm::GetPCLSData(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnBytesRead,
                            DWORD dwTimeout) {
-  CSessionReader reader;
+  CShared reader(m_SessionReaders);
   // Taken once: the stop may clear the fields meanwhile, but keeps what they
   // held alive until this reader has left.
   CCircularBuffer *const pRing = m_pCCBuffer;
@@ -275,10 +242,13 @@ BOOL CUsbComm::ReadPCLS(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnCoun
       if (*pnCount > 0) return bResult;
       continue;
     }
-    // Tell Java why: the printer is gone (the receiver's device error) or it
-    // is there and sent nothing in time.
+    // Tell Java why: the printer is gone (the receiver's device error), the
+    // receiver has ended and nothing more will come, or the printer is there
+    // and sent nothing in time.
     const DWORD dwDeviceError = m_dwDeviceError;
-    SetLastError(dwDeviceError != 0 ? dwDeviceError : WAIT_TIMEOUT);
+    SetLastError(dwDeviceError != 0   ? dwDeviceError
+                 : m_bReceiverEnded ? ERROR_NOT_READY
+                                    : WAIT_TIMEOUT);
     TRACE("usbReadInputPipe", "GetPCLSData: 0 return");
     TRACE_ERR("usbReadInputPipe", "GetPCLSData", GetLastError());
     return bResult;
@@ -286,17 +256,19 @@ BOOL CUsbComm::ReadPCLS(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnCoun
 }
 
 DWORD CUsbComm::BytesAvailable() {
-  CSessionReader reader;
+  CShared reader(m_SessionReaders);
   CCircularBuffer *const pRing = m_pCCBuffer;
   return pRing != NULL ? pRing->BytesAvailable() : 0;
 }
 
 int CUsbComm::StopPCLSSession(HANDLE hPassed) {
-  CSessionBusy stopping;
-  return StopSessionLocked(hPassed, true);
+  CExclusive stopping(m_SessionBusy);
+  const int nResult = StopSessionLocked(hPassed, true, true);
+  m_Requests.ReleaseIdle();
+  return nResult;
 }
 
-int CUsbComm::StopSessionLocked(HANDLE hPassed, bool bTrace) {
+int CUsbComm::StopSessionLocked(HANDLE hPassed, bool bTrace, bool bCloseWrite) {
   const bool bMatch = hPassed == m_hReadPort.load() || hPassed == m_hWritePort.load();
   // With no quit event there is nothing to wait for; show the result of a
   // wait that found the receiver gone.
@@ -333,8 +305,7 @@ int CUsbComm::StopSessionLocked(HANDLE hPassed, bool bTrace) {
   const HANDLE hQuit = m_QuitEvent.exchange(NULL);
   const HANDLE hDataEvent = m_hPCLSDataEvent.exchange(NULL);
   const HANDLE hRoomEvent = m_hPCLSRoomEvent.exchange(NULL);
-  AcquireSRWLockExclusive(&g_SessionReaders);
-  ReleaseSRWLockExclusive(&g_SessionReaders);
+  { CExclusive readersLeft(m_SessionReaders); }
 
   if (hThread != NULL) {
     if (bTrace) TRACE("usbClosePipe", "CloseHandle m_hWorkerThread");
@@ -345,19 +316,22 @@ int CUsbComm::StopSessionLocked(HANDLE hPassed, bool bTrace) {
   if (hQuit != NULL) CloseHandle(hQuit);
   if (hDataEvent != NULL) CloseHandle(hDataEvent);
   if (hRoomEvent != NULL) CloseHandle(hRoomEvent);
+  m_bReceiverEnded = 0;
 
   const HANDLE hRead = m_hReadPort.exchange(NULL);
   if (hRead != NULL) {
     if (bTrace && bMatch) TRACE("usbClosePipe", "Close Read Handle");
     CloseHandle(hRead);
   }
-  // A write blocked on the write handle is ended, not waited for.
+  // A write blocked on the write handle is ended first; one that cannot be
+  // ended keeps the handle stored, and the close reports it.
   const HANDLE hWrite = m_hWritePort;
-  if (hWrite != NULL) {
+  int nResult = 0;
+  if (bCloseWrite && hWrite != NULL) {
     if (bTrace && bMatch) TRACE("usbClosePipe", "Close Write Handle");
-    ClosePortHandle(hWrite);
+    if (!m_Requests.ClosePort(hWrite, &m_hWritePort) && m_hWritePort.load() == hWrite) nResult = 1;
   }
 
   if (bTrace) TRACE("usbClosePipe", "Exit");
-  return 0;
+  return nResult;
 }

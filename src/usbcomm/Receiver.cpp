@@ -7,7 +7,6 @@
 
 #include "buffer/CircularBuffer.h"
 #include "trace/Trace.h"
-#include "usbcomm/PortUse.h"
 #include "usbcomm/UsbComm.h"
 
 // "File not found????" is traced once per load of the library.
@@ -34,11 +33,6 @@ bool QuitSignalled(HANDLE hQuitEvent, DWORD dwTimeout) {
 bool IsRemovalError(DWORD dwError) {
   return dwError == ERROR_DEVICE_NOT_CONNECTED || dwError == ERROR_GEN_FAILURE ||
          dwError == ERROR_NO_SUCH_DEVICE || dwError == ERROR_BAD_COMMAND;
-}
-
-HANDLE OpenDevicePath(const char *pszPath, DWORD dwFlags) {
-  return CreateFileA(pszPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     NULL, OPEN_EXISTING, dwFlags, NULL);
 }
 
 // Waits until the read in flight on pov is over: a cancelled read may still
@@ -176,14 +170,16 @@ void HandlePendingRead(CUsbComm &comm, HANDLE hRead, OVERLAPPED *pov, BYTE *pbIn
 
 }  // namespace
 
-DWORD WINAPI ReadThreadProc(LPVOID) {
-  g_UsbComm.m_bThreadActive = 1;
+DWORD WINAPI ReadThreadProc(LPVOID pParameter) {
+  CUsbComm &comm = *static_cast<CUsbComm *>(pParameter);
+  comm.m_bThreadActive = 1;
   TRACE("_ReceiveData", "***** ENTER *****");
-  const int nResult = g_UsbComm.ReceiveData();
+  const int nResult = comm.ReceiveData();
   TRACE("_ReceiveData", "***** EXIT *****");
-  g_UsbComm.m_bThreadActive = 0;
+  comm.m_bThreadActive = 0;
+  comm.m_bReceiverEnded = 1;
   // The stop waits for this thread to end before it closes the event.
-  const HANDLE hQuitEvent = g_UsbComm.m_QuitEvent;
+  const HANDLE hQuitEvent = comm.m_QuitEvent;
   if (hQuitEvent != NULL) SetEvent(hQuitEvent);
   return (DWORD)nResult;
 }
@@ -326,7 +322,7 @@ int CUsbComm::ReopenCom() {
   if (nUsbType < 0) {
     const HANDLE hOldRead = m_hReadPort.exchange(NULL);
     if (hOldRead != NULL && hOldRead != INVALID_HANDLE_VALUE) CloseHandle(hOldRead);
-    ReplaceWritePort(NULL);
+    m_Requests.ReplacePort(&m_hWritePort, NULL);
     return 0;
   }
 
@@ -338,7 +334,7 @@ int CUsbComm::ReopenCom() {
   LocateDevice(nUsbType, m_szDevicePath, USB_PATH_SIZE);
 
   if (nUsbType == USB_TYPE_PRINTER_CLASS) {
-    const HANDLE hRead = OpenDevicePath(m_szDevicePath, FILE_FLAG_OVERLAPPED);
+    const HANDLE hRead = OpenDevicePath(m_szDevicePath);
     if (hRead == INVALID_HANDLE_VALUE) {
       // The read error that brought us here says more ("not connected") than
       // the open's "not found": keep it.
@@ -351,18 +347,18 @@ int CUsbComm::ReopenCom() {
   } else {
     // Only a printer-class session reads through a stored handle; this one
     // would have no owner.
-    const HANDLE hProbe = OpenDevicePath(m_szDevicePath, 0);
+    const HANDLE hProbe = OpenDevicePath(m_szDevicePath);
     TRACE("usbInitPipe", "IDNATIVETYPE");
     if (hProbe != INVALID_HANDLE_VALUE) CloseHandle(hProbe);
   }
 
-  const HANDLE hWrite = OpenDevicePath(m_szDevicePath, 0);
+  const HANDLE hWrite = OpenDevicePath(m_szDevicePath);
   if (hWrite != INVALID_HANDLE_VALUE) {
     PurgeComm(hWrite, PURGE_TXCLEAR);
     PurgeComm(hWrite, PURGE_RXCLEAR);
   }
   // A write still blocked on the old handle is ended; nothing waits for it.
-  ReplaceWritePort(hWrite);
+  m_Requests.ReplacePort(&m_hWritePort, hWrite);
   if (hWrite != INVALID_HANDLE_VALUE) m_bHandlesValid = 1;
 
   if (m_bHandlesValid) {

@@ -1,9 +1,12 @@
-// The one USB printer session of the process: discovery and type detection,
-// the printer-class session with its ring buffer, and the receiver thread.
+// One opened printer: discovery and type detection, its device handles and
+// the requests in flight on them, the printer-class session with its ring
+// buffer, and the receiver thread. The natives serve one default printer,
+// g_UsbComm.
 #pragma once
 
 #include <atomic>
 
+#include "usbcomm/Requests.h"
 #include "velto/platform.h"
 
 class CCircularBuffer;
@@ -20,7 +23,9 @@ class CUsbComm {
   CUsbComm();
   virtual ~CUsbComm();  // releases nothing: usbClosePipe does
 
-  // Discovery (DeviceDiscovery.cpp).
+  // Discovery (DeviceDiscovery.cpp). A search that finds no printer it can
+  // open leaves in m_dwMatchOpenError why the first one the table accepts
+  // did not open (0: none was found).
   HANDLE OpenUsbDevice(const GUID *pInterfaceClass, char *outNameBuf, DWORD nSize);
   HANDLE OpenInterface(HDEVINFO hDevInfo, PSP_DEVICE_INTERFACE_DATA pInterfaceData, char *pszBuffer,
                        DWORD nSize);
@@ -41,10 +46,12 @@ class CUsbComm {
   HANDLE OpenPCLSReadPipe(const char *pszPath);
   // A printer-class session exists from its start until its close.
   bool HasSession() const;
-  // The printer-class close: stops the receiver and releases the session.
-  // Returns 0, or 1 when waiting for the receiver failed.
+  // The printer-class close: stops the receiver and releases the session
+  // with both stored handles. Returns 0, or 1 when waiting for the receiver
+  // failed or a write blocked on the write handle could not be ended (the
+  // write handle then stays stored, for a later close).
   int StopPCLSSession(HANDLE hPassed);
-  int StopSessionLocked(HANDLE hPassed, bool bTrace);
+  int StopSessionLocked(HANDLE hPassed, bool bTrace, bool bCloseWrite);
   BOOL GetPCLSData(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnBytesRead, DWORD dwTimeout);
   DWORD BytesAvailable();
 
@@ -83,6 +90,19 @@ class CUsbComm {
   // it: the receiver sets it again only after a reset (one system call less
   // per block while the reader is busy).
   std::atomic<LONG> m_bDataSignalled;
+  // Set by the receiver thread as it ends (and cleared by the start): reads
+  // of a session whose receiver is gone fail instead of timing out at once.
+  std::atomic<LONG> m_bReceiverEnded;
+  DWORD m_dwMatchOpenError;
+
+  // Every read, write and control request on the session's device handles.
+  CRequests m_Requests;
+  // Threads inside GetPCLSData or BytesAvailable hold m_SessionReaders
+  // shared; the stop takes it exclusively once, after detaching the session
+  // fields, so that it releases nothing a reader may still use. Starts and
+  // stops of the session hold m_SessionBusy, so that they exclude each other.
+  SRWLOCK m_SessionReaders;
+  SRWLOCK m_SessionBusy;
 };
 
 extern CUsbComm g_UsbComm;
@@ -95,9 +115,12 @@ extern const GUID GUID_DEVINTERFACE_NATIVE_PRINTER;
 extern const GUID GUID_DEVINTERFACE_USBPRINT;
 extern const char *const g_apszDevicePatterns[];
 
+// Opens a device path for reading and writing, overlapped (DeviceDiscovery.cpp).
+HANDLE OpenDevicePath(const char *pszPath);
+
 // Probes the native class, then the printer class; writes the description of
 // the winning type into pszText.
 int DetectUsbType(char *pszText, DWORD nSize);
 
-// Receiver thread entry (Receiver.cpp).
+// Receiver thread entry (Receiver.cpp); its parameter is the session.
 DWORD WINAPI ReadThreadProc(LPVOID pParameter);

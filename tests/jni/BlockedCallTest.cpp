@@ -1,6 +1,8 @@
 // A native read or write that the printer leaves blocked (zero time-outs,
 // offline printer) never holds up anything but itself: a close or purge of
 // its handle ends it, other closes and opens go on beside it.
+#include <algorithm>
+#include <atomic>
 #include <future>
 
 #include "NativeTest.h"
@@ -68,6 +70,50 @@ INSTANTIATE_TEST_SUITE_P(Ends, BlockedReadTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool> &p) {
                            return p.param ? "Close" : "Purge";
                          });
+
+// A reader that reads again after every read a purge ends cannot hold the
+// purge off: each purge ends the read in flight and clears the input.
+TEST_F(BlockedCallTest, PurgeEndsTheReadInFlightWhileTheReaderRetries) {
+  std::atomic<bool> bStop(false);
+  std::atomic<int> nAborted(0);
+  jbyteArray data = m_jni.NewByteArray(8, 0);
+  auto reader = Start([&] {
+    while (!bStop) {
+      if (Read(m_hRead, data) < 0 && GetLastError() == ERROR_OPERATION_ABORTED) ++nAborted;
+    }
+    return 0;
+  });
+  const int kPurges = 20;
+  for (int i = 0; i < kPurges; ++i) {
+    ASSERT_TRUE(SimWaitPendingReads(m_dev, 1, 20000));
+    EXPECT_EQ(Java_com_velto_printer_UsbPort_usbPurgeRequest(Env(), m_jni.Self(), m_hRead), 0);
+  }
+  EXPECT_EQ(SimPurgeCount(m_dev), (DWORD)kPurges);
+  bStop = true;
+  EXPECT_EQ(Close(m_hRead), 0);  // ends the last read
+  ASSERT_TRUE(Ends(reader));
+  EXPECT_GE(nAborted.load(), kPurges);
+  EXPECT_LE(nAborted.load(), 2 * kPurges + 1) << "a purge ends one read, at most two";
+  EXPECT_EQ(Close(m_hWrite), 0);
+}
+
+// Two closes of one handle at once close it once: the second fails as a
+// close of a closed handle does.
+TEST_F(BlockedCallTest, ConcurrentClosesOfOneHandleCloseItOnce) {
+  jbyteArray data = m_jni.NewByteArray(8, 0);
+  auto read = Start([&] { return Read(m_hRead, data); });
+  ASSERT_TRUE(SimWaitPendingReads(m_dev, 1, 20000));
+  auto first = Start([&] { return Close(m_hRead); });
+  auto second = Start([&] { return Close(m_hRead); });
+  ASSERT_TRUE(Ends(first) && Ends(second) && Ends(read));
+  const jint nFirst = first.get().first;
+  const jint nSecond = second.get().first;
+  EXPECT_EQ(std::min(nFirst, nSecond), 0);
+  EXPECT_EQ(std::max(nFirst, nSecond), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(read.get().second, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  EXPECT_EQ(SimOpenHandleCount(), 1u) << "the write handle";
+  EXPECT_EQ(Close(m_hWrite), 0);
+}
 
 TEST_F(BlockedCallTest, WriteToAStalledPrinterHoldsUpOnlyItselfUntilItsHandleCloses) {
   ASSERT_TRUE(SimSetWriteStall(m_dev, TRUE));

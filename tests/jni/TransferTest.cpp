@@ -106,8 +106,15 @@ TEST_F(TransferTest, FailedReadReturnsMinusOneAndLeavesTheArray) {
   EXPECT_EQ(lines[3], ReadSummary(hRead, 4, "0", 0, 0));
   EXPECT_EQ(lines[4], "usbReadInputPipe Case 2\n");
 
-  // A bad handle fails the same way.
+  // A bad handle fails the same way, and so does none at all: a port whose
+  // read pipe was never opened reads nothing from the write pipe.
   EXPECT_EQ(Read(hRead + 4000, data), -1);
+  ASSERT_EQ(InitPipe(kWrite), USB_TYPE_NATIVE);
+  EXPECT_EQ(Read(0, data), -1);
+  EXPECT_EQ(Java_com_velto_printer_UsbPort_usbGetLastError(Env(), m_jni.Self()),
+            ERROR_INVALID_HANDLE);
+  EXPECT_EQ(SimPendingToHost(m_dev), 3u) << "the bytes stay for the read pipe";
+  EXPECT_EQ(Close(m_jni.PortField("hWritePort")), 0);
   EXPECT_EQ(Close(hRead), 0);
 }
 

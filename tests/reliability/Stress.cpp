@@ -1,7 +1,9 @@
 // Stress runs, bounded in count and time, with no timing assertion: open and
 // close cycles back to a clean state, a stream read across a hundred unplugs
-// with every byte accounted for, and four threads calling random natives
-// against a printer that comes and goes (seeded; the seed is printed).
+// with every byte accounted for, and four threads calling random natives on
+// shared handles, purging and closing them under each other's reads and
+// writes, against a printer that comes, goes and stalls (seeded; the seed is
+// printed).
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <stdlib.h>
@@ -130,8 +132,9 @@ TEST_P(RandomNativesTest, FourThreadsAndAPrinterThatComesAndGoes) {
   const SIMDEV dev = Plug(bClass);
   const COMMTIMEOUTS shortReads = {MAXDWORD, MAXDWORD, 20, 0, 200};
   ASSERT_TRUE(SimSetTimeouts(dev, &shortReads));
-  // Handles a Java driver shares between its threads: the write handle, and
-  // the printer-class read handle of the one session.
+  // Handles a Java driver shares between its threads: the write handle and
+  // one read handle, so that purges and closes race the reads and writes of
+  // other threads on them.
   std::atomic<jint> hSharedWrite{0};
   std::atomic<jint> hSharedRead{0};
   std::atomic<bool> bStop{false};
@@ -140,46 +143,37 @@ TEST_P(RandomNativesTest, FourThreadsAndAPrinterThatComesAndGoes) {
   auto worker = [&](unsigned nWorkerSeed) {
     std::mt19937 rng(nWorkerSeed);
     CDriver java;
-    jint hOwnRead = 0;
     for (int n = 0; n < kOps; ++n) {
       jint h = 0;
       std::string got;
       switch (rng() % 9) {
         case 0:
           if (java.Open(true, &h) >= 0 && h != 0) {
-            if (bClass) {
-              hSharedRead = h;
-            } else if (hOwnRead == 0) {
-              hOwnRead = h;
-            } else {
-              java.Close(h);
-            }
+            jint hNone = 0;
+            // A native read open makes a new handle each time: one is kept.
+            if (!hSharedRead.compare_exchange_strong(hNone, h) && !bClass) java.Close(h);
           }
           break;
         case 1:
           if (java.Open(false, &h) >= 0 && h != 0) hSharedWrite = h;
           break;
         case 2:
-          java.Read(bClass ? hSharedRead.load() : hOwnRead, 1 + rng() % 200, &got);
+          java.Read(hSharedRead, 1 + rng() % 200, &got);
           break;
         case 3:
           java.Write(hSharedWrite, std::string(1 + rng() % 100, 'w'));
           break;
         case 4:
-          if (!bClass && hOwnRead != 0) {
-            java.Close(hOwnRead);
-            hOwnRead = 0;
-          } else if (bClass && (h = hSharedRead.exchange(0)) != 0) {
-            java.Close(h);
-          }
+          if ((h = hSharedRead.exchange(0)) != 0) java.Close(h);
           break;
         case 5:
           if ((h = hSharedWrite.exchange(0)) != 0) java.Close(h);
           break;
         case 6:
-          java.GetTimeout(hOwnRead);
-          java.SetTimeouts(hOwnRead);
-          java.Purge(hOwnRead);
+          h = hSharedRead;
+          java.GetTimeout(h);
+          java.SetTimeouts(h);
+          java.Purge(h);
           break;
         case 7:
           java.BytesAvailable();
@@ -189,17 +183,24 @@ TEST_P(RandomNativesTest, FourThreadsAndAPrinterThatComesAndGoes) {
           break;
       }
     }
-    if (hOwnRead != 0) java.Close(hOwnRead);
   };
   std::thread chaos([&] {
     std::mt19937 rng(nSeed);
     while (!bStop) {
       Sleep(1 + rng() % 5);
-      if (rng() % 2 == 0) {
-        SimUnplug(dev);
-      } else {
-        SimReplug(dev);
-        SimSend(dev, "status", 6);
+      switch (rng() % 4) {
+        case 0:
+          SimUnplug(dev);
+          break;
+        case 1:
+          // Offline for a while: writes block until a close ends them or
+          // the printer takes them again.
+          SimSetWriteStall(dev, rng() % 2 == 0);
+          break;
+        default:
+          SimReplug(dev);
+          SimSend(dev, "status", 6);
+          break;
       }
     }
   });
@@ -209,6 +210,7 @@ TEST_P(RandomNativesTest, FourThreadsAndAPrinterThatComesAndGoes) {
   bStop = true;
   chaos.join();
   SimReplug(dev);
+  SimSetWriteStall(dev, FALSE);
   CDriver java;
   for (jint h : {hSharedRead.exchange(0), hSharedWrite.exchange(0)}) {
     if (h != 0) java.Close(h);

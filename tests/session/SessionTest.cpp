@@ -479,14 +479,17 @@ TEST_F(SessionTest, FailedReadTellsSilenceFromAbsenceAndTheSessionRecovers) {
 }
 
 // Java gets no handle to close a session started behind a failed open with:
-// the open releases it, and the next open starts afresh.
+// the open releases it, and the next open starts afresh. The write pipe Java
+// opened before stays open and working.
 TEST_F(SessionTest, FailedReadOpenLeavesNoSessionBehind) {
+  ASSERT_EQ(OpenWrite(), USB_TYPE_PRINTER_CLASS);
   m_Log.ArmAt("...Called Read Create File", SIM_FN_CreateFileA, 0, 1, ERROR_ACCESS_DENIED);
   EXPECT_EQ(OpenRead(), -1);
   EXPECT_EQ(m_Jni.PortFieldWrites("hReadPort"), 0);
   EXPECT_TRUE(SessionReleased());
   EXPECT_EQ(g_UsbComm.m_hReadPort.load(), nullptr);
-  EXPECT_EQ(SimOpenHandleCount(), 0u);
+  EXPECT_EQ(Write(Bytes("still")), 0);
+  EXPECT_EQ(SimOpenHandleCount(), 1u) << "the write handle";
 
   EXPECT_EQ(OpenRead(), USB_TYPE_PRINTER_CLASS);
   SendAndWaitStored(Bytes("back"));
@@ -494,6 +497,25 @@ TEST_F(SessionTest, FailedReadOpenLeavesNoSessionBehind) {
   EXPECT_EQ(Read(16, &got), 4);
   EXPECT_EQ(got, Bytes("back"));
   EXPECT_EQ(Close(ReadHandle()), 0);
+  EXPECT_EQ(SimOpenHandleCount(), 0u);
+}
+
+// A write blocked on a printer that takes nothing, whose cancel does not take:
+// the close says so and keeps the write handle for a later close, which ends
+// the write and releases everything.
+TEST_F(SessionTest, CloseThatCannotEndABlockedWriteReportsItAndKeepsTheHandle) {
+  StartSession();
+  ASSERT_EQ(OpenWrite(), USB_TYPE_PRINTER_CLASS);
+  ASSERT_TRUE(SimSetWriteStall(m_Dev, TRUE));
+  std::thread writer([&] { EXPECT_EQ(Write(Bytes("stuck")), ERROR_OPERATION_ABORTED); });
+  ASSERT_TRUE(SimWaitPendingWrites(m_Dev, 1, 20000));
+  SimInjectFailure(SIM_FN_CancelIoEx, 0, 0xFFFFFFFF, ERROR_INVALID_FUNCTION);
+  EXPECT_EQ(Close(ReadHandle()), 1);
+  EXPECT_EQ(g_UsbComm.m_hWritePort.load(), (HANDLE)(intptr_t)WriteHandle());
+  SimClearInjections();
+  EXPECT_EQ(Close(WriteHandle()), 0);
+  writer.join();
+  EXPECT_EQ(g_UsbComm.m_hWritePort.load(), nullptr);
   EXPECT_EQ(SimOpenHandleCount(), 0u);
 }
 

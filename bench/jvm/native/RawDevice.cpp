@@ -97,6 +97,10 @@ JNIEXPORT jint JNICALL Java_com_velto_printer_bench_RawDevice_read(JNIEnv *env, 
   return (jint)nRead;
 }
 
+JNIEXPORT jint JNICALL Java_com_velto_printer_bench_RawDevice_purge(JNIEnv *, jclass, jlong h) {
+  return PurgeComm(FromJava(h), PURGE_RXABORT | PURGE_RXCLEAR) ? 0 : (jint)GetLastError();
+}
+
 JNIEXPORT jlong JNICALL Java_com_velto_printer_bench_RawDevice_startReceiver(JNIEnv *, jclass,
                                                                              jlong h) {
   CRawReceiver *pReceiver = new CRawReceiver;

@@ -101,6 +101,11 @@ public final class Bench {
       }
     }
 
+    long[] libPurge = PurgeBench.library(closeIterations);
+    long[] rawPurge = PurgeBench.raw(closeIterations);
+    percentiles(results, "purge_p%d_ms", "purge with a reader looping (native) p%d", "ms",
+        libPurge, rawPurge, 1e6);
+
     long[] libClose = CloseBench.library(closeIterations);
     long[] rawClose = CloseBench.raw(closeIterations);
     percentiles(results, "close_p%d_ms", "close with a read pending p%d", "ms", libClose, rawClose,

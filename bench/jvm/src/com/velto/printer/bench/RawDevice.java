@@ -31,6 +31,9 @@ final class RawDevice {
   /** Synchronous ReadFile into the array; bytes read or -error. */
   static native int read(long h, byte[] data);
 
+  /** PurgeComm(PURGE_RXABORT | PURGE_RXCLEAR); 0 or the error. */
+  static native int purge(long h);
+
   /** A thread reading 64-byte blocks with overlapped reads, one at a time, on an overlapped handle. */
   static native long startReceiver(long h);
 

@@ -92,6 +92,9 @@ public final class Report {
           + " several rounds, alternating with the raw ones. Raw: `WriteFile` of the same array"
           + " through a minimal JNI call that copies it with `GetByteArrayRegion` into a buffer it"
           + " keeps.\n"
+          + "- purge: `usbPurgeRequest` of a native-type printer with zero time-outs while a Java"
+          + " thread reads again after every read the purge ends. Raw: `PurgeComm` of an"
+          + " overlapped handle while a raw receiver keeps a read pending.\n"
           + "- close: `usbClosePipe` of a printer-class session while the receiver's read and a"
           + " Java read are pending. Raw: a thread with an overlapped read pending is stopped"
           + " through its quit event and its file closed.\n"
@@ -203,6 +206,8 @@ public final class Report {
     atMost(md, "arrival-to-read p99 at most 1 ms", value(p99, "library") / 1000, 1, "ms");
     atMost(md, "arrival-to-read p99 at most 3 times raw",
         value(p99, "library") / value(p99, "raw"), 3, "× raw");
+    atMost(md, "purge with a reader looping p99 under 20 ms",
+        value(metric(run, "purge_p99_ms"), "library"), 20, "ms");
     atMost(md, "close with a read pending p99 at most 10 ms",
         value(metric(run, "close_p99_ms"), "library"), 10, "ms");
     for (Map<String, Object> m : metrics(run)) {

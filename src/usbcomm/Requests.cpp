@@ -1,0 +1,270 @@
+#include "usbcomm/Requests.h"
+
+#include <string.h>
+
+#include "usbcomm/SrwLock.h"
+
+namespace {
+
+// A request that a cancel does not end is asked again each round; after the
+// last round its close or purge gives up. Rounds are long against Windows'
+// 15.6 ms timer, so the bound holds there too.
+const DWORD CANCEL_ROUND_MS = 500;
+const int CANCEL_ROUNDS = 10;
+
+const unsigned ALL_REQUESTS = 0xFFFFFFFFu;
+
+bool IsOpen(HANDLE h) { return h != NULL && h != INVALID_HANDLE_VALUE; }
+
+// CloseHandle without touching the caller's last error.
+void CloseQuietly(HANDLE h) {
+  const DWORD dwError = GetLastError();
+  CloseHandle(h);
+  SetLastError(dwError);
+}
+
+}  // namespace
+
+CRequests::CRequests() : m_nClosing(0), m_nSeq(0) {
+  InitializeSRWLock(&m_Lock);
+  InitializeConditionVariable(&m_Left);
+  memset(m_aSlots, 0, sizeof m_aSlots);
+  memset(m_aClosing, 0, sizeof m_aClosing);
+}
+
+// The session that owns this outlives every request; its events go with
+// ReleaseIdle, at a close.
+CRequests::~CRequests() {}
+
+int CRequests::FindClosing(HANDLE hPort) const {
+  for (int i = 0; i < m_nClosing; ++i) {
+    if (m_aClosing[i].hPort == hPort) return i;
+  }
+  return -1;
+}
+
+bool CRequests::Matches(const CSlot &slot, HANDLE hPort, bool bReadsOnly,
+                        unsigned nSeqBefore) const {
+  return slot.bUsed && slot.hPort == hPort && (!bReadsOnly || slot.kind == RequestKind::Read) &&
+         slot.nSeq < nSeqBefore;
+}
+
+bool CRequests::AnyMatching(HANDLE hPort, bool bReadsOnly, unsigned nSeqBefore) const {
+  for (const CSlot &slot : m_aSlots) {
+    if (Matches(slot, hPort, bReadsOnly, nSeqBefore)) return true;
+  }
+  return false;
+}
+
+// A request not issued yet is only marked: its caller cancels it as soon as
+// it is in flight (see CRequest::Finish). Returns the last cancel that
+// failed for another reason than the request having ended (0: none).
+DWORD CRequests::CancelMatching(HANDLE hPort, bool bReadsOnly, unsigned nSeqBefore) {
+  DWORD dwFailed = 0;
+  for (CSlot &slot : m_aSlots) {
+    if (!Matches(slot, hPort, bReadsOnly, nSeqBefore)) continue;
+    slot.bCancel = true;
+    if (slot.bIssued && !CancelIoEx(hPort, &slot.ov) && GetLastError() != ERROR_NOT_FOUND) {
+      dwFailed = GetLastError();
+    }
+  }
+  return dwFailed;
+}
+
+bool CRequests::EndMatching(HANDLE hPort, bool bReadsOnly, unsigned nSeqBefore) {
+  DWORD dwFailed = 0;
+  for (int nRound = 0; nRound < CANCEL_ROUNDS; ++nRound) {
+    dwFailed = CancelMatching(hPort, bReadsOnly, nSeqBefore);
+    const DWORD dwStart = GetTickCount();
+    for (;;) {
+      if (!AnyMatching(hPort, bReadsOnly, nSeqBefore)) return true;
+      const DWORD dwSpent = GetTickCount() - dwStart;
+      if (dwSpent >= CANCEL_ROUND_MS) break;
+      SleepConditionVariableSRW(&m_Left, &m_Lock, CANCEL_ROUND_MS - dwSpent, 0);
+    }
+  }
+  SetLastError(dwFailed != 0 ? dwFailed : ERROR_BUSY);
+  return false;
+}
+
+BOOL CRequests::ClosePort(HANDLE hPort, std::atomic<HANDLE> *pStored) {
+  CExclusive lock(m_Lock);
+  // Another close of this value is under way: once it is done the value is
+  // closed (and may already name something else), so this one fails as a
+  // second close does.
+  if (FindClosing(hPort) >= 0) {
+    while (FindClosing(hPort) >= 0) SleepConditionVariableSRW(&m_Left, &m_Lock, INFINITE, 0);
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  while (m_nClosing == MAX_CLOSING) SleepConditionVariableSRW(&m_Left, &m_Lock, INFINITE, 0);
+  m_aClosing[m_nClosing++] = CClosing{hPort, false};
+  const bool bEnded = EndMatching(hPort, false, ALL_REQUESTS);
+  const DWORD dwEndError = GetLastError();
+  BOOL bClosed = FALSE;
+  DWORD dwError = dwEndError;
+  if (bEnded) {
+    // Under the lock, so that the value is forgotten before anyone can be
+    // handed it again.
+    if (pStored != nullptr && pStored->load() == hPort) pStored->store(NULL);
+    bClosed = CloseHandle(hPort);
+    dwError = GetLastError();
+  }
+  const int nClosing = FindClosing(hPort);
+  m_aClosing[nClosing] = m_aClosing[--m_nClosing];
+  WakeAllConditionVariable(&m_Left);
+  SetLastError(dwError);
+  return bClosed;
+}
+
+BOOL CRequests::EndReads(HANDLE hPort) {
+  CExclusive lock(m_Lock);
+  // Only the reads in flight now: a reader that reads again meanwhile is
+  // not waited for, so a purge cannot be held off.
+  return EndMatching(hPort, true, m_nSeq + 1) ? TRUE : FALSE;
+}
+
+void CRequests::ReplacePort(std::atomic<HANDLE> *pStored, HANDLE hNew) {
+  CExclusive lock(m_Lock);
+  const HANDLE hOld = pStored->exchange(hNew);
+  if (!IsOpen(hOld)) return;
+  if (AnyMatching(hOld, false, ALL_REQUESTS) && m_nClosing < MAX_CLOSING) {
+    m_aClosing[m_nClosing++] = CClosing{hOld, true};
+    CancelMatching(hOld, false, ALL_REQUESTS);
+    return;
+  }
+  // Nothing in flight, or no room to wait for it: closing an overlapped
+  // handle ends its requests too.
+  CloseQuietly(hOld);
+}
+
+HANDLE CRequests::StoreIfEmpty(std::atomic<HANDLE> *pStored, HANDLE hOpened) {
+  CExclusive lock(m_Lock);
+  const HANDLE hStored = pStored->load();
+  if (hStored == NULL) {
+    pStored->store(hOpened);
+    return hOpened;
+  }
+  if (IsOpen(hOpened)) CloseQuietly(hOpened);
+  return hStored;
+}
+
+void CRequests::ReleaseIdle() {
+  CExclusive lock(m_Lock);
+  for (const CSlot &slot : m_aSlots) {
+    if (slot.bUsed) return;
+  }
+  for (CSlot &slot : m_aSlots) {
+    if (slot.ov.hEvent != NULL) CloseQuietly(slot.ov.hEvent);
+    slot.ov.hEvent = NULL;
+  }
+}
+
+CRequest::CRequest(CRequests &requests, HANDLE hPort, RequestKind kind,
+                   const std::atomic<HANDLE> *pStored)
+    : m_Requests(requests), m_hPort(hPort) {
+  CExclusive lock(requests.m_Lock);
+  for (;;) {
+    if (pStored != nullptr) m_hPort = pStored->load();
+    if (requests.FindClosing(m_hPort) >= 0) {
+      m_dwError = ERROR_OPERATION_ABORTED;
+      return;
+    }
+    for (int i = 0; i < CRequests::MAX_REQUESTS; ++i) {
+      CRequests::CSlot &slot = requests.m_aSlots[i];
+      if (slot.bUsed) continue;
+      if (slot.ov.hEvent == NULL) {
+        const DWORD dwBefore = GetLastError();
+        slot.ov.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+        if (slot.ov.hEvent == NULL) {
+          m_dwError = GetLastError();
+          return;
+        }
+        SetLastError(dwBefore);
+      }
+      slot.bUsed = true;
+      slot.bIssued = false;
+      slot.bCancel = false;
+      slot.kind = kind;
+      slot.hPort = m_hPort;
+      slot.nSeq = ++requests.m_nSeq;
+      m_nSlot = i;
+      return;
+    }
+    // More requests at once than slots: wait for one to leave.
+    SleepConditionVariableSRW(&requests.m_Left, &requests.m_Lock, INFINITE, 0);
+  }
+}
+
+CRequest::~CRequest() {
+  if (m_nSlot < 0) return;
+  CExclusive lock(m_Requests.m_Lock);
+  m_Requests.m_aSlots[m_nSlot].bUsed = false;
+  const int nClosing = m_Requests.FindClosing(m_hPort);
+  if (nClosing >= 0 && m_Requests.m_aClosing[nClosing].bRetired &&
+      !m_Requests.AnyMatching(m_hPort, false, ALL_REQUESTS)) {
+    m_Requests.m_aClosing[nClosing] = m_Requests.m_aClosing[--m_Requests.m_nClosing];
+    CloseQuietly(m_hPort);
+  }
+  WakeAllConditionVariable(&m_Requests.m_Left);
+}
+
+bool CRequest::Start() {
+  m_dwErrorBefore = GetLastError();
+  if (m_nSlot >= 0) {
+    OVERLAPPED &ov = m_Requests.m_aSlots[m_nSlot].ov;
+    const HANDLE hEvent = ov.hEvent;
+    memset(&ov, 0, sizeof ov);
+    ov.hEvent = hEvent;
+    return true;
+  }
+  SetLastError(m_dwError);
+  return false;
+}
+
+// A request that did not complete at once is in flight from here on: a
+// cancel asked before this point is carried out now, one asked after it by
+// the canceller (both look at bIssued and bCancel under the lock).
+BOOL CRequest::Finish(BOOL bStarted, DWORD *pnDone) {
+  CRequests::CSlot &slot = m_Requests.m_aSlots[m_nSlot];
+  if (!bStarted) {
+    if (GetLastError() != ERROR_IO_PENDING) return FALSE;
+    bool bCancel;
+    {
+      CExclusive lock(m_Requests.m_Lock);
+      slot.bIssued = true;
+      bCancel = slot.bCancel;
+    }
+    if (bCancel) CancelIoEx(m_hPort, &slot.ov);
+  }
+  if (!GetOverlappedResult(m_hPort, &slot.ov, pnDone, TRUE)) return FALSE;
+  // As a synchronous call that succeeds, leave the last error as it was
+  // (the pending request set ERROR_IO_PENDING).
+  SetLastError(m_dwErrorBefore);
+  return TRUE;
+}
+
+BOOL CRequest::Read(void *pBuffer, DWORD nBytes, DWORD *pnDone) {
+  *pnDone = 0;
+  if (!Start()) return FALSE;
+  const BOOL bStarted =
+      ReadFile(m_hPort, pBuffer, nBytes, NULL, &m_Requests.m_aSlots[m_nSlot].ov);
+  return Finish(bStarted, pnDone);
+}
+
+BOOL CRequest::Write(const void *pBytes, DWORD nBytes, DWORD *pnDone) {
+  *pnDone = 0;
+  if (!Start()) return FALSE;
+  const BOOL bStarted =
+      WriteFile(m_hPort, pBytes, nBytes, NULL, &m_Requests.m_aSlots[m_nSlot].ov);
+  return Finish(bStarted, pnDone);
+}
+
+BOOL CRequest::Control(DWORD dwCode, void *pIn, DWORD nIn, void *pOut, DWORD nOut,
+                       DWORD *pnDone) {
+  *pnDone = 0;
+  if (!Start()) return FALSE;
+  const BOOL bStarted = DeviceIoControl(m_hPort, dwCode, pIn, nIn, pOut, nOut, NULL,
+                                        &m_Requests.m_aSlots[m_nSlot].ov);
+  return Finish(bStarted, pnDone);
+}
