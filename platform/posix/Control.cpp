@@ -1,4 +1,5 @@
-// Lifecycle of the emulation: reset between tests and the leak report.
+// Lifecycle of the emulation: reset between tests, the leak report and the
+// timer's granularity.
 #include <string.h>
 
 #include "Kernel.h"
@@ -10,10 +11,13 @@ extern "C" {
 void SimReset(void) {
   InjectReset();
   MiscReset();
+  SetTimerGranularity(0);
   Guard lock(KernelLock());
   DevicesReset();
   NotifyAll();
 }
+
+void SimSetTimerGranularity(DWORD dwMicroseconds) { SetTimerGranularity(dwMicroseconds); }
 
 DWORD SimOpenHandleCount(void) {
   Guard lock(KernelLock());

@@ -50,6 +50,8 @@ void DeliverToHost(CDevice &dev) {
     if (pRead->m_nGot == pRead->m_nWanted || (pRead->m_bTakeAny && pRead->m_nGot > 0)) {
       CompleteRead(dev, pRead, ERROR_SUCCESS);
     } else {
+      // The interval time-out runs from the last byte.
+      if (nTake > 0) ArmReadTimer(*pRead);
       // A read that waits to fill up holds back the reads issued after it.
       break;
     }
@@ -57,32 +59,59 @@ void DeliverToHost(CDevice &dev) {
   NotifyAll();
 }
 
-void CompleteRead(CDevice &dev, const ReadPtr &pRead, DWORD dwError) {
-  pRead->m_bDone = true;
-  pRead->m_dwError = dwError;
-  dev.m_reads.remove(pRead);
-  if (LPOVERLAPPED pOv = pRead->m_pOverlapped) {
-    pOv->InternalHigh = pRead->m_nGot;
+Clock::time_point CRead::Due() const {
+  Clock::time_point tp = m_tpTotal;
+  if (m_interval != Clock::duration::zero() && m_nGot > 0) {
+    tp = std::min(tp, m_tpLastByte + m_interval);
+  }
+  return tp;
+}
+
+void ArmReadTimer(CRead &read) {
+  const Clock::time_point tpDue = read.Due();
+  if (tpDue != Clock::time_point::max()) ArmTimer(read, tpDue);
+}
+
+// A driver's time-out is no error: the read ends with what has come.
+void CRead::OnDeadline() {
+  CompleteRead(*m_pFile->m_pDevice, std::static_pointer_cast<CRead>(shared_from_this()),
+               ERROR_SUCCESS);
+}
+
+// A serial driver's write time-out: success with what was taken.
+void CWrite::OnDeadline() {
+  CompleteWrite(*m_pFile->m_pDevice, std::static_pointer_cast<CWrite>(shared_from_this()),
+                ERROR_SUCCESS);
+}
+
+namespace {
+
+// The end of any request: its OVERLAPPED gets the result, its event and
+// file are signalled, waiters wake.
+void Finish(CDevice &dev, CRequest &request, DWORD dwError, DWORD nBytes) {
+  request.m_bDone = true;
+  request.m_dwError = dwError;
+  DisarmTimer(request);
+  if (LPOVERLAPPED pOv = request.m_pOverlapped) {
+    pOv->InternalHigh = nBytes;
     pOv->Internal = dwError;
   }
-  if (pRead->m_pEvent) SignalEventObject(pRead->m_pEvent);
-  pRead->m_pFile->m_bSignalled = true;
+  if (request.m_pEvent) SignalEventObject(request.m_pEvent);
+  request.m_pFile->m_bSignalled = true;
   dev.RequestsChanged();
   NotifyAll();
 }
 
+}  // namespace
+
+void CompleteRead(CDevice &dev, const ReadPtr &pRead, DWORD dwError) {
+  dev.m_reads.remove(pRead);
+  Finish(dev, *pRead, dwError, pRead->m_nGot);
+}
+
 void CompleteWrite(CDevice &dev, const WritePtr &pWrite, DWORD dwError) {
-  pWrite->m_bDone = true;
-  pWrite->m_dwError = dwError;
   dev.m_writes.remove(pWrite);
-  if (LPOVERLAPPED pOv = pWrite->m_pOverlapped) {
-    pOv->InternalHigh = pWrite->m_nTaken;
-    pOv->Internal = dwError;
-  }
-  if (pWrite->m_pEvent) SignalEventObject(pWrite->m_pEvent);
-  pWrite->m_pFile->m_bSignalled = true;
-  dev.RequestsChanged();
-  NotifyAll();
+  Finish(dev, *pWrite, dwError, pWrite->m_nTaken);
 }
 
 }  // namespace emu

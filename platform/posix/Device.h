@@ -22,39 +22,50 @@ namespace emu {
 class CFile;
 class CDevice;
 
-// One read in flight (or a synchronous read whose caller is blocked). The
-// record keeps the file and the completion event alive until it completes.
-class CRead {
+// What a read and a write in flight share. The record keeps the file and
+// the completion event alive until it completes. A driver's time-out is a
+// deadline on the kernel's timer, which completes the request then.
+class CRequest : public CTimed {
  public:
   std::shared_ptr<CFile> m_pFile;
   DWORD m_dwTid = 0;  // issuing thread, for CancelIo
-  BYTE *m_pBuffer = nullptr;
-  DWORD m_nWanted = 0;
-  DWORD m_nGot = 0;
-  // Completes as soon as it holds a byte (printer-class and overlapped reads,
-  // the "first byte" time-out rule); otherwise it fills up or times out.
-  bool m_bTakeAny = true;
   bool m_bDone = false;
   DWORD m_dwError = 0;
   LPOVERLAPPED m_pOverlapped = nullptr;
   ObjectPtr m_pEvent;  // the event of m_pOverlapped, if any
+};
+
+// One read in flight (or a synchronous read whose caller is blocked).
+class CRead : public CRequest {
+ public:
+  void OnDeadline() override;
+  // When the driver's time-outs end the read as it stands (max(): never).
+  Clock::time_point Due() const;
+
+  BYTE *m_pBuffer = nullptr;
+  DWORD m_nWanted = 0;
+  DWORD m_nGot = 0;
+  // Completes as soon as it holds a byte (printer-class reads, the "first
+  // byte" time-out rule); otherwise it fills up or times out.
+  bool m_bTakeAny = true;
+  // A native driver's total time-out, from the issue (max(): none), and its
+  // interval time-out, between bytes once some came (zero: none).
+  Clock::time_point m_tpTotal = Clock::time_point::max();
+  Clock::duration m_interval = Clock::duration::zero();
   Clock::time_point m_tpLastByte;
 };
 using ReadPtr = std::shared_ptr<CRead>;
 
 // One write the device has not taken yet (a synchronous caller waits for it,
-// an overlapped one pends).
-class CWrite {
+// an overlapped one pends); a native driver's write time-out completes it
+// with what was taken.
+class CWrite : public CRequest {
  public:
-  std::shared_ptr<CFile> m_pFile;
-  DWORD m_dwTid = 0;  // issuing thread, for CancelIo
+  void OnDeadline() override;
+
   const BYTE *m_pData = nullptr;
   DWORD m_nWanted = 0;
   DWORD m_nTaken = 0;
-  bool m_bDone = false;
-  DWORD m_dwError = 0;
-  LPOVERLAPPED m_pOverlapped = nullptr;
-  ObjectPtr m_pEvent;
 };
 using WritePtr = std::shared_ptr<CWrite>;
 
@@ -195,23 +206,34 @@ bool ReceivesData(const CRead &read);
 void CompleteRead(CDevice &dev, const ReadPtr &pRead, DWORD dwError);
 // Ends a write with what it took (m_nTaken), or with dwError.
 void CompleteWrite(CDevice &dev, const WritePtr &pWrite, DWORD dwError);
-// Ends every write not taken yet that matches pred with dwError.
+// (Re)arms the kernel's timer for the read's time-outs, if it has any.
+void ArmReadTimer(CRead &read);
+// Ends every write not taken yet that matches pred with dwError; returns
+// how many.
 template <class Pred>
-void AbortWrites(CDevice &dev, DWORD dwError, Pred pred) {
+size_t AbortWrites(CDevice &dev, DWORD dwError, Pred pred) {
   std::vector<WritePtr> victims;
   for (const WritePtr &p : dev.m_writes) {
     if (pred(*p)) victims.push_back(p);
   }
   for (const WritePtr &p : victims) CompleteWrite(dev, p, dwError);
+  return victims.size();
 }
-// Ends every pending read that matches pred with dwError.
+// Ends every pending read that matches pred with dwError; returns how many.
 template <class Pred>
-void AbortReads(CDevice &dev, DWORD dwError, Pred pred) {
+size_t AbortReads(CDevice &dev, DWORD dwError, Pred pred) {
   std::vector<ReadPtr> victims;
   for (const ReadPtr &p : dev.m_reads) {
     if (pred(*p)) victims.push_back(p);
   }
   for (const ReadPtr &p : victims) CompleteRead(dev, p, dwError);
+  return victims.size();
+}
+// Ends the reads and writes in flight on the device that match pred (a
+// predicate on CRequest) with dwError; returns how many.
+template <class Pred>
+size_t AbortRequests(CDevice &dev, DWORD dwError, Pred pred) {
+  return AbortReads(dev, dwError, pred) + AbortWrites(dev, dwError, pred);
 }
 
 // One line per device information set not yet destroyed (SetupApi.cpp).

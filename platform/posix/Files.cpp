@@ -1,12 +1,13 @@
 // The file calls on the printers of any provider (Device.h): CreateFileA,
-// ReadFile, WriteFile, GetOverlappedResult, CancelIo, CancelSynchronousIo,
-// DeviceIoControl and PurgeComm.
+// ReadFile, WriteFile, GetOverlappedResult, CancelIo, CancelIoEx,
+// CancelSynchronousIo, DeviceIoControl and PurgeComm.
 //
 // A read is queued on its device and completed under the kernel lock by
-// whatever ends it (bytes, a scripted result, CancelIo, a purge, the close
-// of the last handle, an unplug). An overlapped read returns ERROR_IO_PENDING
-// while queued; a synchronous one blocks its caller on the kernel condition.
-// A write the device does not take at once is queued likewise.
+// whatever ends it (bytes, a driver's time-out on the kernel's timer, a
+// scripted result, a cancel, a purge, the close of the last handle, an
+// unplug). An overlapped read returns ERROR_IO_PENDING while queued; a
+// synchronous one blocks its caller on the kernel condition until it is
+// completed. A write the device does not take at once is queued likewise.
 #include <cstring>
 #include <map>
 
@@ -108,63 +109,44 @@ BOOL FailNow(LPOVERLAPPED pOv, DWORD dwError) {
   return Fail(FALSE, dwError);
 }
 
-// Time-out plan of a synchronous read on a native-class driver, after the
-// rules of a serial driver.
-struct CReadPlan {
-  bool m_bTakeAny = true;        // done with the first bytes there are
-  bool m_bReturnAtOnce = false;  // done at once with what is there, even nothing
-  bool m_bTotal = false;
-  Clock::time_point m_tpTotal;
-  bool m_bInterval = false;
-  std::chrono::milliseconds m_interval{0};
-};
+// A serial driver's total time-out, multiplier x bytes + constant ms from
+// now: max() when there is none (0, or too far to count as a limit).
+Clock::time_point TotalDeadline(DWORD dwMultiplier, DWORD nBytes, DWORD dwConstant) {
+  const unsigned long long nTotalMs =
+      static_cast<unsigned long long>(dwMultiplier) * nBytes + dwConstant;
+  if (nTotalMs == 0 || nTotalMs >= kMaxTimeoutMs) return Clock::time_point::max();
+  return Clock::now() + TimerSpan(nTotalMs);
+}
 
-CReadPlan PlanSyncRead(const CDevice &dev, DWORD nWanted) {
-  CReadPlan plan;
-  if (!dev.IsNative()) return plan;  // the printer class waits for the first bytes
+// Sets a read's time-outs as a native-class driver applies its
+// COMMTIMEOUTS, after the rules of a serial driver, to synchronous and
+// overlapped reads alike. True when the read is to end at once with what
+// is there, even nothing. The printer class waits for the first bytes.
+bool PlanRead(const CDevice &dev, CRead &read) {
+  if (!dev.IsNative()) return false;
   const COMMTIMEOUTS &to = dev.m_timeouts;
   if (to.ReadIntervalTimeout == MAXDWORD && to.ReadTotalTimeoutMultiplier == 0 &&
       to.ReadTotalTimeoutConstant == 0) {
-    plan.m_bReturnAtOnce = true;
-    return plan;
+    return true;
   }
   if (to.ReadIntervalTimeout == MAXDWORD && to.ReadTotalTimeoutMultiplier == MAXDWORD &&
       to.ReadTotalTimeoutConstant != 0 && to.ReadTotalTimeoutConstant != MAXDWORD) {
     // What is there at once, else the first bytes within the constant.
-    plan.m_bTotal = true;
-    plan.m_tpTotal = Clock::now() + std::chrono::milliseconds(to.ReadTotalTimeoutConstant);
-    return plan;
+    read.m_tpTotal = Clock::now() + TimerSpan(to.ReadTotalTimeoutConstant);
+    return false;
   }
-  plan.m_bTakeAny = false;
-  const unsigned long long nTotalMs =
-      static_cast<unsigned long long>(to.ReadTotalTimeoutMultiplier) * nWanted +
-      to.ReadTotalTimeoutConstant;
-  if (nTotalMs != 0 && nTotalMs < kMaxTimeoutMs) {
-    plan.m_bTotal = true;
-    plan.m_tpTotal = Clock::now() + std::chrono::milliseconds(nTotalMs);
-  }
+  read.m_bTakeAny = false;
+  read.m_tpTotal =
+      TotalDeadline(to.ReadTotalTimeoutMultiplier, read.m_nWanted, to.ReadTotalTimeoutConstant);
   // MAXDWORD as an interval outside the two rules above means no interval.
   if (to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != MAXDWORD) {
-    plan.m_bInterval = true;
-    plan.m_interval = std::chrono::milliseconds(to.ReadIntervalTimeout);
+    read.m_interval = TimerSpan(to.ReadIntervalTimeout);
   }
-  return plan;
+  return false;
 }
 
-// Blocks the caller of a synchronous read until the read ends: by bytes,
-// by its time-outs (success with what has come) or by anything that aborts it.
-void WaitSyncRead(Guard &lock, CDevice &dev, const ReadPtr &pRead, const CReadPlan &plan) {
-  while (!pRead->m_bDone) {
-    Deadline dl{!plan.m_bTotal, plan.m_tpTotal};
-    if (plan.m_bInterval && pRead->m_nGot > 0) {
-      const Clock::time_point tpGap = pRead->m_tpLastByte + plan.m_interval;
-      if (dl.bInfinite || tpGap < dl.tp) dl = Deadline{false, tpGap};
-    }
-    const DWORD nGotBefore = pRead->m_nGot;
-    if (!WaitUntil(lock, dl, [&] { return pRead->m_bDone || pRead->m_nGot != nGotBefore; })) {
-      CompleteRead(dev, pRead, ERROR_SUCCESS);
-    }
-  }
+bool HasTimeouts(const CRead &read) {
+  return read.m_tpTotal != Clock::time_point::max() || read.m_interval != Clock::duration::zero();
 }
 
 BOOL ReadResult(const CRead &read, LPDWORD pnRead) {
@@ -173,17 +155,12 @@ BOOL ReadResult(const CRead &read, LPDWORD pnRead) {
   return TRUE;
 }
 
-// How long a synchronous write on a stalled device may block: a native
-// driver applies its write time-outs as a serial driver does; the printer
-// class has none.
-Deadline WriteDeadline(const CDevice &dev, DWORD nBytes) {
-  if (!dev.IsNative()) return Deadline::After(INFINITE);
+// How long a write on a stalled device may pend: a native driver applies its
+// write time-outs as a serial driver does; the printer class has none.
+Clock::time_point WriteDeadline(const CDevice &dev, DWORD nBytes) {
+  if (!dev.IsNative()) return Clock::time_point::max();
   const COMMTIMEOUTS &to = dev.m_timeouts;
-  const unsigned long long nTotalMs =
-      static_cast<unsigned long long>(to.WriteTotalTimeoutMultiplier) * nBytes +
-      to.WriteTotalTimeoutConstant;
-  if (nTotalMs == 0 || nTotalMs >= kMaxTimeoutMs) return Deadline::After(INFINITE);
-  return Deadline{false, Clock::now() + std::chrono::milliseconds(nTotalMs)};
+  return TotalDeadline(to.WriteTotalTimeoutMultiplier, nBytes, to.WriteTotalTimeoutConstant);
 }
 
 const char *PipeSuffix(int nPipe) {
@@ -195,6 +172,21 @@ const char *PipeSuffix(int nPipe) {
     default:
       return "";
   }
+}
+
+// CancelIo and CancelIoEx: ends the requests in flight through hFile's file
+// object that pred picks, whoever issued them. How many, or -1 (last error
+// set) when the call fails.
+template <class Pred>
+long CancelOnFile(int nFn, HANDLE hFile, Pred pred) {
+  if (InjectedFailure(nFn)) return -1;
+  std::shared_ptr<CFile> pFile;
+  Guard lock(KernelLock());
+  pFile = LookupFile(hFile);
+  if (!pFile) return Fail(-1L, ERROR_INVALID_HANDLE);
+  return static_cast<long>(AbortRequests(
+      *pFile->m_pDevice, ERROR_OPERATION_ABORTED,
+      [&](const CRequest &request) { return request.m_pFile == pFile && pred(request); }));
 }
 
 }  // namespace
@@ -214,10 +206,8 @@ void CFile::WaitBeforeLastClose(Guard &lock) {
 void CFile::OnLastHandleClosed() {
   // Closing the last handle cancels what is still in flight on the file.
   m_bClosed = true;
-  AbortReads(*m_pDevice, ERROR_OPERATION_ABORTED,
-             [this](const CRead &read) { return read.m_pFile.get() == this; });
-  AbortWrites(*m_pDevice, ERROR_OPERATION_ABORTED,
-              [this](const CWrite &write) { return write.m_pFile.get() == this; });
+  AbortRequests(*m_pDevice, ERROR_OPERATION_ABORTED,
+                [this](const CRequest &request) { return request.m_pFile.get() == this; });
   m_pDevice->FileClosed(*this);
 }
 
@@ -289,30 +279,33 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   // Without an OVERLAPPED even an overlapped file is read synchronously: the
   // Win32 layer waits for the pending request.
   const bool bAsync = pFile->m_bOverlapped && lpOverlapped != nullptr;
-  const CReadPlan plan = bAsync ? CReadPlan{} : PlanSyncRead(dev, nNumberOfBytesToRead);
   pRead = std::make_shared<CRead>();
   pRead->m_pFile = pFile;
   pRead->m_dwTid = CurrentThreadId();
   pRead->m_pBuffer = static_cast<BYTE *>(lpBuffer);
   pRead->m_nWanted = nNumberOfBytesToRead;
-  pRead->m_bTakeAny = plan.m_bTakeAny;
   pRead->m_pOverlapped = lpOverlapped;
   pRead->m_pEvent = pEvent;
   pRead->m_tpLastByte = Clock::now();
+  const bool bReturnAtOnce = PlanRead(dev, *pRead);
+  if (HasTimeouts(*pRead) && !StartTimer()) return FailNow(lpOverlapped, ERROR_NO_SYSTEM_RESOURCES);
   dev.m_reads.push_back(pRead);
   DeliverToHost(dev);
-  if (!pRead->m_bDone) dev.RequestsChanged();
+  if (!pRead->m_bDone) {
+    if (bReturnAtOnce) {
+      CompleteRead(dev, pRead, ERROR_SUCCESS);
+    } else {
+      ArmReadTimer(*pRead);
+      dev.RequestsChanged();
+    }
+  }
 
   if (!pRead->m_bDone) {
     if (bAsync) return Fail(FALSE, ERROR_IO_PENDING);
-    if (plan.m_bReturnAtOnce) {
-      CompleteRead(dev, pRead, ERROR_SUCCESS);
-    } else {
-      turn.SetCancel([&] {
-        if (!pRead->m_bDone) CompleteRead(dev, pRead, ERROR_OPERATION_ABORTED);
-      });
-      WaitSyncRead(lock, dev, pRead, plan);
-    }
+    turn.SetCancel([&] {
+      if (!pRead->m_bDone) CompleteRead(dev, pRead, ERROR_OPERATION_ABORTED);
+    });
+    WaitUntil(lock, Deadline::After(INFINITE), [&] { return pRead->m_bDone; });
   }
   return ReadResult(*pRead, lpNumberOfBytesRead);
 }
@@ -342,6 +335,10 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     if (script.m_kind == ScriptKind::WriteError) return FailNow(lpOverlapped, script.m_dwValue);
     if (script.m_dwValue < nWritten) nWritten = script.m_dwValue;
   }
+  const Clock::time_point tpDue = WriteDeadline(dev, nWritten);
+  if (tpDue != Clock::time_point::max() && !StartTimer()) {
+    return FailNow(lpOverlapped, ERROR_NO_SYSTEM_RESOURCES);
+  }
   pWrite = std::make_shared<CWrite>();
   pWrite->m_pFile = pFile;
   pWrite->m_dwTid = CurrentThreadId();
@@ -354,17 +351,13 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   }
 
   // The device has not taken it yet: the write is queued on the device.
+  if (tpDue != Clock::time_point::max()) ArmTimer(*pWrite, tpDue);
   if (pFile->m_bOverlapped && lpOverlapped != nullptr) return Fail(FALSE, ERROR_IO_PENDING);
 
   turn.SetCancel([&] {
     if (!pWrite->m_bDone) CompleteWrite(dev, pWrite, ERROR_OPERATION_ABORTED);
   });
-  if (!WaitUntil(lock, WriteDeadline(dev, nWritten), [&] { return pWrite->m_bDone; })) {
-    // A serial driver's write time-out: success with what was taken (nothing).
-    dev.m_writes.remove(pWrite);
-    pWrite->m_bDone = true;
-    SucceedNow(*pFile, lpOverlapped, pEvent, 0, nullptr);
-  }
+  WaitUntil(lock, Deadline::After(INFINITE), [&] { return pWrite->m_bDone; });
   if (pWrite->m_dwError != ERROR_SUCCESS) return Fail(FALSE, pWrite->m_dwError);
   if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = pWrite->m_nTaken;
   return TRUE;
@@ -398,20 +391,17 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
 }
 
 BOOL WINAPI CancelIo(HANDLE hFile) {
-  if (InjectedFailure(SIM_FN_CancelIo)) return FALSE;
-  std::shared_ptr<CFile> pFile;
-  Guard lock(KernelLock());
-  pFile = LookupFile(hFile);
-  if (!pFile) return Fail(FALSE, ERROR_INVALID_HANDLE);
   const DWORD dwTid = CurrentThreadId();
-  const CFile *pThis = pFile.get();
-  AbortReads(*pFile->m_pDevice, ERROR_OPERATION_ABORTED, [&](const CRead &read) {
-    return read.m_pFile.get() == pThis && read.m_dwTid == dwTid;
+  return CancelOnFile(SIM_FN_CancelIo, hFile,
+                      [&](const CRequest &request) { return request.m_dwTid == dwTid; }) >= 0;
+}
+
+BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
+  const long nCancelled = CancelOnFile(SIM_FN_CancelIoEx, hFile, [&](const CRequest &request) {
+    return lpOverlapped == nullptr || request.m_pOverlapped == lpOverlapped;
   });
-  AbortWrites(*pFile->m_pDevice, ERROR_OPERATION_ABORTED, [&](const CWrite &write) {
-    return write.m_pFile.get() == pThis && write.m_dwTid == dwTid;
-  });
-  return TRUE;
+  if (nCancelled < 0) return FALSE;
+  return nCancelled > 0 ? TRUE : Fail(FALSE, ERROR_NOT_FOUND);
 }
 
 BOOL WINAPI CancelSynchronousIo(HANDLE hThread) {

@@ -62,6 +62,7 @@ const char *const g_szFnNames[SIM_FN_COUNT] = {
     "CancelSynchronousIo",
     "InitializeCriticalSectionAndSpinCount",
     "OutputDebugStringA",
+    "CancelIoEx",
     "malloc/new",
 };
 

@@ -1,15 +1,40 @@
 // The emulation's kernel: the one lock, the handle table, thread ids, the
-// last-error value and CloseHandle.
+// last-error value, the timer and CloseHandle.
 #include "Kernel.h"
 
 #include <stdio.h>
 
 #include <atomic>
 #include <map>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace emu {
 namespace {
+
+// Values handed out as Windows' tables hand out handles and thread ids: a
+// freed value comes back first, the most recently freed first (so a stale
+// value hits a live object), else the next multiple of 4 never used yet.
+template <class T>
+class CValuePool {
+ public:
+  explicit CValuePool(T first) : m_next(first) {}
+  T Take() {
+    if (m_free.empty()) {
+      m_next += 4;
+      return m_next - 4;
+    }
+    const T value = m_free.back();
+    m_free.pop_back();
+    return value;
+  }
+  void Give(T value) { m_free.push_back(value); }
+
+ private:
+  std::vector<T> m_free;
+  T m_next;
+};
 
 // Never destroyed: emulated threads may still block on them while the
 // process runs its static destructors.
@@ -17,13 +42,15 @@ struct CKernelState {
   std::mutex m_Lock;
   std::condition_variable m_Cond;
   std::map<uintptr_t, ObjectPtr> m_Handles;
-  // Freed values, the most recently freed last: it is handed out first, as
-  // Windows' handle table does, so a stale handle hits a live object.
-  std::vector<uintptr_t> m_FreeHandles;
-  uintptr_t m_nNextHandle = kFirstHandle;  // never used yet from here on
+  CValuePool<uintptr_t> m_HandleValues{kFirstHandle};
   static constexpr uintptr_t kFirstHandle = 0x100;
   // Far inside a Java int: values stay below 2^30.
   static constexpr size_t kMaxHandles = 1u << 24;
+  // The timer: deadlines in order, and its thread's own condition, so that
+  // the kernel's many notifications do not wake it.
+  TimerQueue m_Due;
+  std::condition_variable m_TimerCond;
+  bool m_bTimerRunning = false;
 };
 
 CKernelState &State() {
@@ -31,7 +58,20 @@ CKernelState &State() {
   return *s_pState;
 }
 
-std::atomic<DWORD> g_nNextThreadId{0x1004};
+// Thread ids and their holds (see Kernel.h). Never destroyed: threads end
+// while the process runs its static destructors.
+struct CThreadIds {
+  std::mutex m_Lock;
+  std::map<DWORD, unsigned> m_Holds;
+  CValuePool<DWORD> m_Ids{0x1004};
+};
+
+CThreadIds &ThreadIds() {
+  static auto *s_pIds = new CThreadIds;
+  return *s_pIds;
+}
+
+std::atomic<DWORD> g_dwGranularityUs{0};
 thread_local DWORD t_dwThreadId = 0;
 thread_local DWORD t_dwLastError = 0;
 
@@ -71,10 +111,81 @@ std::mutex &KernelLock() { return State().m_Lock; }
 std::condition_variable &KernelCond() { return State().m_Cond; }
 void NotifyAll() { State().m_Cond.notify_all(); }
 
+Clock::duration TimerSpan(unsigned long long nMilliseconds) {
+  const unsigned long long nGranularityUs = g_dwGranularityUs.load();
+  if (nGranularityUs == 0) return std::chrono::milliseconds(nMilliseconds);
+  const unsigned long long nTicks = (nMilliseconds * 1000 + nGranularityUs - 1) / nGranularityUs;
+  return std::chrono::microseconds(nTicks * nGranularityUs);
+}
+
+void SetTimerGranularity(DWORD dwMicroseconds) { g_dwGranularityUs = dwMicroseconds; }
+
 Deadline Deadline::After(DWORD dwMilliseconds) {
   Deadline dl{dwMilliseconds == INFINITE, Clock::now()};
   if (!dl.bInfinite) dl.tp += std::chrono::milliseconds(dwMilliseconds);
   return dl;
+}
+
+Deadline Deadline::Timeout(DWORD dwMilliseconds) {
+  Deadline dl{dwMilliseconds == INFINITE, Clock::now()};
+  if (!dl.bInfinite) dl.tp += TimerSpan(dwMilliseconds);
+  return dl;
+}
+
+// The timer thread: calls OnDeadline of what is due, under the kernel lock,
+// and drops its references after unlocking (an object's destructor never
+// runs under the lock).
+void TimerMain() {
+  CKernelState &st = State();
+  Guard lock(st.m_Lock);
+  std::vector<std::shared_ptr<CTimed>> fired;
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    while (!st.m_Due.empty() && st.m_Due.begin()->first <= now) {
+      std::shared_ptr<CTimed> pTimed = st.m_Due.begin()->second.lock();
+      st.m_Due.erase(st.m_Due.begin());
+      if (!pTimed) continue;
+      pTimed->m_bArmed = false;
+      pTimed->OnDeadline();
+      fired.push_back(std::move(pTimed));
+    }
+    if (!fired.empty()) {
+      lock.unlock();
+      fired.clear();
+      lock.lock();
+    } else if (st.m_Due.empty()) {
+      st.m_TimerCond.wait(lock);
+    } else {
+      st.m_TimerCond.wait_until(lock, st.m_Due.begin()->first);
+    }
+  }
+}
+
+bool StartTimer() {
+  CKernelState &st = State();
+  if (st.m_bTimerRunning) return true;
+  try {
+    std::thread(TimerMain).detach();
+  } catch (const std::system_error &) {
+    return false;
+  }
+  st.m_bTimerRunning = true;
+  return true;
+}
+
+void ArmTimer(CTimed &timed, Clock::time_point tp) {
+  CKernelState &st = State();
+  StartTimer();
+  DisarmTimer(timed);
+  timed.m_itDue = st.m_Due.emplace(tp, timed.weak_from_this());
+  timed.m_bArmed = true;
+  if (timed.m_itDue == st.m_Due.begin()) st.m_TimerCond.notify_one();
+}
+
+void DisarmTimer(CTimed &timed) {
+  if (!timed.m_bArmed) return;
+  State().m_Due.erase(timed.m_itDue);
+  timed.m_bArmed = false;
 }
 
 std::string Object::Describe() const { return TypeName(type); }
@@ -85,14 +196,7 @@ HANDLE InsertHandle(const ObjectPtr &obj) {
     SetLastError(ERROR_NO_SYSTEM_RESOURCES);
     return nullptr;
   }
-  uintptr_t nValue;
-  if (!st.m_FreeHandles.empty()) {
-    nValue = st.m_FreeHandles.back();
-    st.m_FreeHandles.pop_back();
-  } else {
-    nValue = st.m_nNextHandle;
-    st.m_nNextHandle += 4;
-  }
+  const uintptr_t nValue = st.m_HandleValues.Take();
   st.m_Handles.emplace(nValue, obj);
   ++obj->nHandles;
   return reinterpret_cast<HANDLE>(nValue);
@@ -110,7 +214,7 @@ ObjectPtr DetachHandle(HANDLE h) {
   auto it = st.m_Handles.find(reinterpret_cast<uintptr_t>(h));
   if (it == st.m_Handles.end()) return nullptr;
   ObjectPtr obj = std::move(it->second);
-  st.m_FreeHandles.push_back(it->first);
+  st.m_HandleValues.Give(it->first);
   st.m_Handles.erase(it);
   --obj->nHandles;
   return obj;
@@ -139,15 +243,36 @@ std::string DescribeHandles() {
 
 DWORD CurrentThreadId() {
   if (t_dwThreadId == 0) {
-    t_dwThreadId = g_nNextThreadId.fetch_add(4);
+    t_dwThreadId = NewThreadId();
     RegisterOtherThread(t_dwThreadId);
   }
   return t_dwThreadId;
 }
 
-// Used by CreateThread: the new thread's id is known before it runs.
-DWORD NewThreadId() { return g_nNextThreadId.fetch_add(4); }
+DWORD NewThreadId() {
+  CThreadIds &ids = ThreadIds();
+  std::lock_guard<std::mutex> guard(ids.m_Lock);
+  const DWORD dwTid = ids.m_Ids.Take();
+  ids.m_Holds[dwTid] = 1;
+  return dwTid;
+}
+
 void AdoptThreadId(DWORD dwTid) { t_dwThreadId = dwTid; }
+
+void HoldThreadId(DWORD dwTid) {
+  CThreadIds &ids = ThreadIds();
+  std::lock_guard<std::mutex> guard(ids.m_Lock);
+  ++ids.m_Holds[dwTid];
+}
+
+void ReleaseThreadId(DWORD dwTid) {
+  CThreadIds &ids = ThreadIds();
+  std::lock_guard<std::mutex> guard(ids.m_Lock);
+  auto it = ids.m_Holds.find(dwTid);
+  if (it == ids.m_Holds.end() || --it->second != 0) return;
+  ids.m_Holds.erase(it);
+  ids.m_Ids.Give(dwTid);
+}
 
 }  // namespace emu
 

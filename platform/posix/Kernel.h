@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,11 +29,19 @@ std::condition_variable &KernelCond();
 // kernel lock held after changing object state.
 void NotifyAll();
 
-// Deadline for a Win32 time-out in milliseconds (INFINITE: none).
+// How long a time-out of nMilliseconds lasts on Windows' timer: exact, or
+// rounded up to the granularity SimSetTimerGranularity set (0 stays 0).
+Clock::duration TimerSpan(unsigned long long nMilliseconds);
+void SetTimerGranularity(DWORD dwMicroseconds);
+
+// Deadline in milliseconds from now (INFINITE: none). After is exact (the
+// control API's bounds); Timeout is a Win32 call's time-out, as long as
+// Windows' timer makes it.
 struct Deadline {
   bool bInfinite;
   Clock::time_point tp;
   static Deadline After(DWORD dwMilliseconds);
+  static Deadline Timeout(DWORD dwMilliseconds);
 };
 // Waits on the kernel condition until pred() holds or the deadline passes.
 // Returns pred() at the end. The lock is held on entry and on return.
@@ -47,6 +56,34 @@ bool WaitUntil(Guard &lock, const Deadline &dl, Pred pred) {
   }
   return true;
 }
+
+// Something with a deadline that the kernel's timer keeps: a driver's
+// time-out on a request in flight. The timer is one thread of the
+// emulation's own (never an emulated thread), started on first need, that
+// sleeps until the earliest deadline; it holds a weak reference only.
+class CTimed;
+using TimerQueue = std::multimap<Clock::time_point, std::weak_ptr<CTimed>>;
+class CTimed : public std::enable_shared_from_this<CTimed> {
+ public:
+  virtual ~CTimed() = default;
+  // Under the kernel lock, on the timer thread: the deadline armed last has
+  // passed (the timer is disarmed already).
+  virtual void OnDeadline() = 0;
+
+ private:
+  friend void ArmTimer(CTimed &timed, Clock::time_point tp);
+  friend void DisarmTimer(CTimed &timed);
+  friend void TimerMain();
+  bool m_bArmed = false;
+  TimerQueue::iterator m_itDue;
+};
+// Under the kernel lock: starts the timer thread unless it runs; false when
+// no thread can be made. Call it before a request that needs a deadline.
+bool StartTimer();
+// Under the kernel lock: the timer calls timed.OnDeadline() at tp, instead
+// of at the deadline armed before; timed must be owned by a shared_ptr.
+void ArmTimer(CTimed &timed, Clock::time_point tp);
+void DisarmTimer(CTimed &timed);
 
 // Process: the current-process pseudo-handle, INVALID_HANDLE_VALUE's other
 // meaning on Windows (never signalled; closing it is a no-op).
@@ -95,9 +132,17 @@ std::string DescribeHandles();  // one line per open handle
 // The calling thread's emulated thread id (stable, nonzero, a multiple of 4).
 DWORD CurrentThreadId();
 
-// CreateThread allocates the new thread's id; the thread adopts it first.
+// Thread ids are handed out again once free, the most recently freed first,
+// as on Windows. An id is held by its thread until the thread ends and by
+// its thread object while that exists; it is free when the last hold goes.
+// Own lock: callable with or without the kernel lock.
+// CreateThread allocates the new thread's id (held for the thread); the
+// thread adopts it first, and the thread drops its hold as it ends
+// (ReleaseThreadId and AdoptThreadId(0)).
 DWORD NewThreadId();
 void AdoptThreadId(DWORD dwTid);
+void HoldThreadId(DWORD dwTid);
+void ReleaseThreadId(DWORD dwTid);
 // A thread not made by CreateThread got its id: OpenThread can reach it until
 // it ends. Takes its own lock, so it may be called with or without the
 // kernel lock held.

@@ -145,7 +145,7 @@ DWORD WaitImpl(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMil
   }
   if (lpHandles == nullptr) return Fail(WAIT_FAILED, ERROR_NOACCESS);
   const DWORD dwTid = CurrentThreadId();
-  const Deadline dl = Deadline::After(dwMilliseconds);
+  const Deadline dl = Deadline::Timeout(dwMilliseconds);
   // These references keep the objects alive even if their handles are
   // closed during the wait; the wait then goes on, as on Windows. Declared
   // before the guard so that a last reference is dropped after unlocking.

@@ -22,7 +22,11 @@ struct CThread : Object {
         m_dwTid(dwTid),
         m_pfnStart(pfn),
         m_pParam(pParam),
-        m_nSuspend(nSuspend) {}
+        m_nSuspend(nSuspend) {
+    HoldThreadId(dwTid);
+  }
+  // The id may go to a new thread once the object is gone too.
+  ~CThread() override { ReleaseThreadId(m_dwTid); }
   bool IsSignalled(DWORD) const override { return m_bEnded; }
   std::string Describe() const override {
     char sz[96];
@@ -98,6 +102,8 @@ struct COtherThreadExit {
     }
     AbandonOwnedMutexes(m_dwTid);
     NotifyAll();
+    ReleaseThreadId(m_dwTid);
+    AdoptThreadId(0);
   }
 };
 thread_local COtherThreadExit t_otherExit;
@@ -115,6 +121,8 @@ void ThreadMain(std::shared_ptr<CThread> thread) {
   AbandonOwnedMutexes(thread->m_dwTid);
   LiveThreads().erase(thread->m_dwTid);
   NotifyAll();
+  ReleaseThreadId(thread->m_dwTid);
+  AdoptThreadId(0);
 }
 
 }  // namespace
@@ -172,6 +180,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
     std::thread(ThreadMain, thread).detach();
   } catch (const std::system_error &) {
     Guard lock(KernelLock());
+    ReleaseThreadId(thread->m_dwTid);  // the hold of the thread that never ran
     LiveThreads().erase(thread->m_dwTid);
     RemoveHandle(h);
     return Fail<HANDLE>(nullptr, ERROR_NOT_ENOUGH_MEMORY);
@@ -231,7 +240,7 @@ void WINAPI Sleep(DWORD dwMilliseconds) {
     Guard lock(KernelLock());
     WaitUntil(lock, Deadline::After(INFINITE), [] { return false; });
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+  std::this_thread::sleep_for(TimerSpan(dwMilliseconds));
 }
 
 DWORD WINAPI GetTickCount(void) {

@@ -20,6 +20,7 @@ struct CReadResult {
   BOOL bOk = FALSE;
   DWORD dwError = 0;
   std::string sData;
+  bool bPended = false;  // an overlapped read that did not complete at once
 };
 
 class DeviceTest : public CSimTest {
@@ -49,17 +50,25 @@ class DeviceTest : public CSimTest {
     m_handles.push_back(h);
     return h;
   }
-  // A synchronous read of up to nBytes on another thread.
-  static std::future<CReadResult> ReadAsync(HANDLE h, DWORD nBytes) {
-    return std::async(std::launch::async, [h, nBytes] { return Read(h, nBytes); });
+  // A read of up to nBytes on another thread.
+  static std::future<CReadResult> ReadAsync(HANDLE h, DWORD nBytes, bool bOverlapped = false) {
+    return std::async(std::launch::async,
+                      [h, nBytes, bOverlapped] { return Read(h, nBytes, bOverlapped); });
   }
-  static CReadResult Read(HANDLE h, DWORD nBytes) {
+  // A synchronous read, or an overlapped one (h opened with the flag) that
+  // is then waited for.
+  static CReadResult Read(HANDLE h, DWORD nBytes, bool bOverlapped = false) {
     CReadResult r;
     std::string s(nBytes, '\0');
     DWORD nRead = 0;
-    r.bOk = ReadFile(h, &s[0], nBytes, &nRead, nullptr);
+    OVERLAPPED ov{};
+    ov.hEvent = bOverlapped ? CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr;
+    r.bOk = ReadFile(h, &s[0], nBytes, &nRead, bOverlapped ? &ov : nullptr);
+    r.bPended = !r.bOk && GetLastError() == ERROR_IO_PENDING;
+    if (r.bPended) r.bOk = GetOverlappedResult(h, &ov, &nRead, TRUE);
     r.dwError = r.bOk ? 0 : GetLastError();
     r.sData = s.substr(0, nRead);
+    if (ov.hEvent != nullptr) CloseHandle(ov.hEvent);
     return r;
   }
   static CReadResult Await(std::future<CReadResult> &f) {

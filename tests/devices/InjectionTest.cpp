@@ -11,6 +11,9 @@ class InjectionTest : public DeviceTest {
   void SetUp() override {
     DeviceTest::SetUp();
     m_dev = Plug(SIM_CLASS_NATIVE, m_sPath);
+    // Reads end with the first bytes, or never: no time-out within a test.
+    const COMMTIMEOUTS to = {MAXDWORD, MAXDWORD, MAXDWORD - 1, 0, 0};
+    SimSetTimeouts(m_dev, &to);
     m_h = Open(m_sPath + "\\PIPE00", FILE_FLAG_OVERLAPPED);
     m_ov.hEvent = Event();
   }
@@ -78,7 +81,7 @@ TEST_F(InjectionTest, DeviceIoControlAndPurgeCommFailWithoutReachingTheDriver) {
                                  sizeof to, nullptr, 0, &n, nullptr));
   COMMTIMEOUTS now{};
   ASSERT_TRUE(SimGetTimeouts(m_dev, &now));
-  EXPECT_EQ(now.ReadIntervalTimeout, 50u);
+  EXPECT_EQ(now.ReadIntervalTimeout, MAXDWORD);
   EXPECT_TRUE(DeviceIoControl(m_h, IOCTL_SERIAL_SET_TIMEOUTS, const_cast<COMMTIMEOUTS *>(&to),
                               sizeof to, nullptr, 0, &n, nullptr));
 

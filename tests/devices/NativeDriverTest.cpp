@@ -1,5 +1,6 @@
-// The native-class driver: synchronous reads under its COMMTIMEOUTS, the
-// serial time-out requests and purges; the printer class refusing them.
+// The native-class driver: synchronous and overlapped reads and writes under
+// its COMMTIMEOUTS, the serial time-out requests and purges; the printer
+// class refusing them.
 #include <cstring>
 
 #include "DeviceTest.h"
@@ -22,6 +23,19 @@ class NativeDriverTest : public DeviceTest {
   const std::string m_sPath = PathOf("native");
   SIMDEV m_dev = 0;
   HANDLE m_h = INVALID_HANDLE_VALUE;
+};
+
+// The time-out table holds for synchronous and overlapped requests alike.
+class NativeTimeoutTest : public NativeDriverTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    NativeDriverTest::SetUp();
+    if (GetParam()) m_h = Open(m_sPath + "\\PIPE00", FILE_FLAG_OVERLAPPED);
+  }
+  CReadResult Read(HANDLE h, DWORD nBytes) { return DeviceTest::Read(h, nBytes, GetParam()); }
+  std::future<CReadResult> ReadAsync(HANDLE h, DWORD nBytes) {
+    return DeviceTest::ReadAsync(h, nBytes, GetParam());
+  }
 };
 
 TEST_F(NativeDriverTest, TimeoutRequestsReadAndReplaceTheDriversRecord) {
@@ -72,7 +86,7 @@ TEST_F(NativeDriverTest, PrinterClassDriverRefusesTimeoutRequestsAndPurges) {
   EXPECT_EQ(SimPendingToHost(dev), 4u);
 }
 
-TEST_F(NativeDriverTest, AllZeroTimeoutsWaitForTheWholeCount) {
+TEST_P(NativeTimeoutTest, AllZeroTimeoutsWaitForTheWholeCount) {
   SetTimeouts(0, 0, 0);
   auto read = ReadAsync(m_h, 4);
   ASSERT_TRUE(SimWaitPendingReads(m_dev, 1, kBoundMs));
@@ -86,17 +100,18 @@ TEST_F(NativeDriverTest, AllZeroTimeoutsWaitForTheWholeCount) {
   EXPECT_EQ(SimPendingToHost(m_dev), 2u);
 }
 
-TEST_F(NativeDriverTest, MaxIntervalWithZeroTotalsReturnsAtOnceWithWhatIsThere) {
+TEST_P(NativeTimeoutTest, MaxIntervalWithZeroTotalsReturnsAtOnceWithWhatIsThere) {
   SetTimeouts(MAXDWORD, 0, 0);
   CReadResult r = Read(m_h, 10);
   EXPECT_TRUE(r.bOk);
+  EXPECT_FALSE(r.bPended);
   EXPECT_EQ(r.sData, "");
   Send(m_dev, "abc");
   EXPECT_EQ(Read(m_h, 2).sData, "ab");
   EXPECT_EQ(Read(m_h, 10).sData, "c");
 }
 
-TEST_F(NativeDriverTest, FirstByteRuleReturnsWithTheFirstBytesOrAfterTheConstant) {
+TEST_P(NativeTimeoutTest, FirstByteRuleReturnsWithTheFirstBytesOrAfterTheConstant) {
   SetTimeouts(MAXDWORD, MAXDWORD, 600000);
   Send(m_dev, "ab");
   auto read = ReadAsync(m_h, 10);
@@ -112,7 +127,7 @@ TEST_F(NativeDriverTest, FirstByteRuleReturnsWithTheFirstBytesOrAfterTheConstant
   EXPECT_EQ(r.sData, "");
 }
 
-TEST_F(NativeDriverTest, TotalTimeoutEndsWithAShortCountAsSuccess) {
+TEST_P(NativeTimeoutTest, TotalTimeoutEndsWithAShortCountAsSuccess) {
   SetTimeouts(0, 0, 1);
   Send(m_dev, "ab");
   CReadResult r = Read(m_h, 5);
@@ -124,7 +139,7 @@ TEST_F(NativeDriverTest, TotalTimeoutEndsWithAShortCountAsSuccess) {
   EXPECT_EQ(r.sData, "");
 }
 
-TEST_F(NativeDriverTest, IntervalTimeoutEndsAReadOnceBytesStopComing) {
+TEST_P(NativeTimeoutTest, IntervalTimeoutEndsAReadOnceBytesStopComing) {
   SetTimeouts(1, 0, 0);
   auto read = ReadAsync(m_h, 10);
   ASSERT_TRUE(SimWaitPendingReads(m_dev, 1, kBoundMs));
@@ -134,7 +149,32 @@ TEST_F(NativeDriverTest, IntervalTimeoutEndsAReadOnceBytesStopComing) {
   EXPECT_EQ(r.sData, "abc");
 }
 
+TEST_P(NativeTimeoutTest, WriteTotalTimeoutEndsAStalledWriteWithNothingTaken) {
+  const COMMTIMEOUTS to = {0, 0, 0, 1, 1};
+  ASSERT_TRUE(SimSetTimeouts(m_dev, &to));
+  ASSERT_TRUE(SimSetWriteStall(m_dev, TRUE));
+  OVERLAPPED ov{};
+  ov.hEvent = Event();
+  DWORD n = 99;
+  BOOL bOk = WriteFile(m_h, "abc", 3, &n, GetParam() ? &ov : nullptr);
+  if (GetParam()) {
+    ASSERT_FALSE(bOk);
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    bOk = GetOverlappedResult(m_h, &ov, &n, TRUE);
+  }
+  EXPECT_TRUE(bOk) << "a time-out is no error";
+  EXPECT_EQ(n, 0u);
+  ASSERT_TRUE(SimSetWriteStall(m_dev, FALSE));
+  EXPECT_EQ(Written(m_dev), "") << "the timed-out write was taken later";
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, NativeTimeoutTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &p) {
+                           return p.param ? "Overlapped" : "Synchronous";
+                         });
+
 TEST_F(NativeDriverTest, PurgeCountsAbortsReadsAndClearsInput) {
+  SetTimeouts(0, 0, 0);  // the read waits until the purge
   HANDLE hOv = Open(m_sPath, FILE_FLAG_OVERLAPPED);
   HANDLE hEvent = Event();
   OVERLAPPED ov{};
@@ -174,6 +214,9 @@ TEST_F(NativeDriverTest, EveryFileCallRefusesABadHandle) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     SetLastError(0);
     EXPECT_FALSE(CancelIo(hBad));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(0);
+    EXPECT_FALSE(CancelIoEx(hBad, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     SetLastError(0);
     EXPECT_FALSE(

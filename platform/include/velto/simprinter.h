@@ -158,6 +158,7 @@ enum {
   SIM_FN_CancelSynchronousIo,
   SIM_FN_InitializeCriticalSectionAndSpinCount,
   SIM_FN_OutputDebugStringA,  // counted; an injected failure drops the text
+  SIM_FN_CancelIoEx,
   SIM_FN_ALLOC,
   SIM_FN_COUNT
 };
@@ -184,9 +185,19 @@ WIN32EMU_API void SimSetDebugListener(SIM_DEBUG_LISTENER pfnListener, void *pCon
 // code, e.g. to stand for a localised system. Text is in the ANSI code page.
 WIN32EMU_API void SimSetMessageText(DWORD dwCode, const char *pszText);
 
+// ---- Timer ----
+// Makes every time-out last as Windows' timer makes it: while dwMicroseconds
+// is not 0, Sleep(n), the time-outs of WaitForSingleObject,
+// WaitForMultipleObjects and SleepConditionVariableSRW, and the native
+// driver's time-outs last at least n ms rounded up to the next multiple of
+// dwMicroseconds (15625 is Windows' default 15.625 ms tick). 0, the default
+// and SimReset's, is exact.
+WIN32EMU_API void SimSetTimerGranularity(DWORD dwMicroseconds);
+
 // ---- Lifecycle ----
-// Forgets every device, script, injection, responder and listener, and the
-// call counts. Handles still open stay counted as leaks.
+// Forgets every device, script, injection, responder and listener, the call
+// counts and the timer's granularity. Handles still open stay counted as
+// leaks.
 WIN32EMU_API void SimReset(void);
 // Open handles of any kind, emulated threads still running, devices plugged.
 WIN32EMU_API DWORD SimOpenHandleCount(void);

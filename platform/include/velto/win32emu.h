@@ -103,6 +103,19 @@ typedef struct _RTL_SRWLOCK {
 #define SRWLOCK_INIT \
   { PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP }
 
+// A condition variable. The emulation keeps its counters here (Windows has
+// no call that deletes one, so nothing is allocated for it); all stay 0 in a
+// fresh one.
+typedef struct _RTL_CONDITION_VARIABLE {
+  ULONG Entered;     // sleeps begun
+  ULONG Wakes;       // sleepers chosen to wake, and sleeps timed out
+  ULONG Taken;       // of those, the ones that have left
+  ULONG Broadcasts;  // WakeAllConditionVariable calls that found sleepers
+} CONDITION_VARIABLE, *PCONDITION_VARIABLE;
+#define CONDITION_VARIABLE_INIT \
+  { 0, 0, 0, 0 }
+#define CONDITION_VARIABLE_LOCKMODE_SHARED 0x1u
+
 typedef DWORD(WINAPI *PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 
@@ -286,6 +299,8 @@ WIN32EMU_API HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle
 // Blocks: no. No such request: FALSE (ERROR_NOT_FOUND); not a thread:
 // FALSE (ERROR_INVALID_HANDLE).
 WIN32EMU_API BOOL WINAPI CancelSynchronousIo(HANDLE hThread);
+// At least dwMilliseconds, rounded up to the timer's granularity when one is
+// set (SimSetTimerGranularity); 0 yields. Blocks: yes.
 WIN32EMU_API void WINAPI Sleep(DWORD dwMilliseconds);
 
 // ---- User-space locks (never block in the kernel lock; recursive critical
@@ -306,6 +321,17 @@ WIN32EMU_API void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock);
 WIN32EMU_API void WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock);
 WIN32EMU_API BOOLEAN WINAPI TryAcquireSRWLockShared(PSRWLOCK SRWLock);
 WIN32EMU_API BOOLEAN WINAPI TryAcquireSRWLockExclusive(PSRWLOCK SRWLock);
+// Condition variables with SRW locks. SleepConditionVariableSRW releases the
+// lock (held shared with CONDITION_VARIABLE_LOCKMODE_SHARED in Flags, else
+// exclusive), sleeps until woken or the time-out passes, and takes the lock
+// again in the same mode; FALSE with ERROR_TIMEOUT on time-out. Blocks: yes.
+// Wakes may be spurious, as on Windows: callers re-check their condition.
+WIN32EMU_API void WINAPI InitializeConditionVariable(PCONDITION_VARIABLE ConditionVariable);
+WIN32EMU_API BOOL WINAPI SleepConditionVariableSRW(PCONDITION_VARIABLE ConditionVariable,
+                                                   PSRWLOCK SRWLock, DWORD dwMilliseconds,
+                                                   ULONG Flags);
+WIN32EMU_API void WINAPI WakeConditionVariable(PCONDITION_VARIABLE ConditionVariable);
+WIN32EMU_API void WINAPI WakeAllConditionVariable(PCONDITION_VARIABLE ConditionVariable);
 WIN32EMU_API DWORD WINAPI GetTickCount(void);
 WIN32EMU_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 WIN32EMU_API DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles,
@@ -323,6 +349,12 @@ WIN32EMU_API BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumber
 WIN32EMU_API BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                              LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 WIN32EMU_API BOOL WINAPI CancelIo(HANDLE hFile);
+// Ends the requests in flight on hFile's file object, whoever issued them:
+// the one of lpOverlapped, or all (synchronous ones too) when it is NULL,
+// with ERROR_OPERATION_ABORTED. Blocks: no. Nothing matched (a request that
+// completed already): FALSE (ERROR_NOT_FOUND); a bad handle: FALSE
+// (ERROR_INVALID_HANDLE).
+WIN32EMU_API BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 WIN32EMU_API BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                                          DWORD nInBufferSize, LPVOID lpOutBuffer,
                                          DWORD nOutBufferSize, LPDWORD lpBytesReturned,

@@ -98,8 +98,7 @@ void UnplugLocked(CSimPrinter &dev) {
   dev.m_nDropped += static_cast<DWORD>(dev.m_toHost.size());
   dev.m_toHost.clear();
   dev.m_bWriteStall = false;
-  AbortReads(dev, dev.m_dwRemovalError, [](const CRead &) { return true; });
-  AbortWrites(dev, dev.m_dwRemovalError, [](const CWrite &) { return true; });
+  AbortRequests(dev, dev.m_dwRemovalError, [](const CRequest &) { return true; });
   NotifyAll();
 }
 

@@ -115,8 +115,7 @@ class CLpPrinter : public CDevice, public CLpLink {
     ++m_nGeneration;
     Disconnect();
     m_toHost.clear();
-    AbortReads(*this, dwError, [](const CRead &) { return true; });
-    AbortWrites(*this, dwError, [](const CWrite &) { return true; });
+    AbortRequests(*this, dwError, [](const CRequest &) { return true; });
   }
 
  private:

@@ -37,6 +37,7 @@ public enum EmulatedFunction {
   CancelSynchronousIo,
   InitializeCriticalSectionAndSpinCount,
   OutputDebugStringA,
+  CancelIoEx,
   ALLOC;
 
   /** The emulation's own name of the call. */
