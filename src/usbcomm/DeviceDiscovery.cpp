@@ -63,14 +63,8 @@ HANDLE CUsbComm::OpenUsbDevice(const GUID *pInterfaceClass, char *outNameBuf, DW
     }
     nConsecutiveErrors = 0;
 
-    outNameBuf[0] = '\0';
     HANDLE hInterface = OpenInterface(hDevInfo, &interfaceData, outNameBuf, nSize);
     if (hInterface == INVALID_HANDLE_VALUE) {
-      // A printer of the table that cannot be opened (its permissions, say):
-      // that is what a search that finds nothing else reports.
-      if (m_dwMatchOpenError == 0 && outNameBuf[0] != '\0' && MatchesDevicePattern(outNameBuf)) {
-        m_dwMatchOpenError = GetLastError();
-      }
       hResult = INVALID_HANDLE_VALUE;
       continue;
     }
@@ -117,6 +111,12 @@ HANDLE CUsbComm::OpenInterface(HDEVINFO hDevInfo, PSP_DEVICE_INTERFACE_DATA pInt
     if (nPath < nPathRoom && nPath + kPipeSuffixLength < nSize) {
       memcpy(pszBuffer, pDetail->DevicePath, nPath + 1);
       hInterface = OpenDevicePath(pszBuffer);
+      // A printer of the table that cannot be opened (its permissions, say):
+      // that is what a search that finds nothing else reports.
+      if (hInterface == INVALID_HANDLE_VALUE && m_dwMatchOpenError == 0 &&
+          MatchesDevicePattern(pszBuffer)) {
+        m_dwMatchOpenError = GetLastError();
+      }
     }
   }
   GlobalUnlock(hBlock);
