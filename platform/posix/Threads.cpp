@@ -115,14 +115,19 @@ void ThreadMain(std::shared_ptr<CThread> thread) {
     WaitUntil(lock, Deadline::After(INFINITE), [&] { return thread->m_nSuspend == 0; });
   }
   const DWORD dwExitCode = thread->m_pfnStart(thread->m_pParam);
+  const DWORD dwTid = thread->m_dwTid;
   Guard lock(KernelLock());
   thread->m_dwExitCode = dwExitCode;
   thread->m_bEnded = true;
-  AbandonOwnedMutexes(thread->m_dwTid);
-  LiveThreads().erase(thread->m_dwTid);
-  NotifyAll();
-  ReleaseThreadId(thread->m_dwTid);
+  AbandonOwnedMutexes(dwTid);
+  LiveThreads().erase(dwTid);
+  // Dropped with the id under the lock, so that whoever sees the thread
+  // ended and closes its last handle frees the id at once. Its destructor
+  // only gives back the id, which is safe under the lock.
+  thread.reset();
+  ReleaseThreadId(dwTid);
   AdoptThreadId(0);
+  NotifyAll();
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Conformance of files on a device: overlapped reads that pend or complete at
-// once, GetOverlappedResult, CancelIo, a close with a read in flight, and the
-// order of bytes in both directions. Win32 names only; the device's other end
+// once, GetOverlappedResult, CancelIo, CancelIoEx, a close with a read in
+// flight, and the order of bytes in both directions. Win32 names only; the device's other end
 // is a CTestDevice.
 #include <gtest/gtest.h>
 
@@ -30,10 +30,10 @@ class DeviceConformance : public ::testing::Test {
     if (m_hEvent != nullptr) Close(m_hEvent);
   }
 
-  // Starts a read that must pend.
-  void StartPendingRead(DWORD nBytes, OVERLAPPED *pOv, BYTE *pBuffer) {
+  // Starts a read that must pend (on m_hFile unless another file is given).
+  void StartPendingRead(DWORD nBytes, OVERLAPPED *pOv, BYTE *pBuffer, HANDLE hFile = nullptr) {
     DWORD nRead = 12345;
-    EXPECT_FALSE(ReadFile(m_hFile, pBuffer, nBytes, &nRead, pOv));
+    EXPECT_FALSE(ReadFile(hFile ? hFile : m_hFile, pBuffer, nBytes, &nRead, pOv));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
     EXPECT_EQ(pOv->Internal, static_cast<ULONG_PTR>(STATUS_PENDING));
   }
@@ -149,6 +149,41 @@ TEST_F(DeviceConformance, CancelIoOnAnotherThreadLeavesTheReadPending) {
   ASSERT_TRUE(m_pDevice->Send("k", 1));
   ASSERT_TRUE(GetOverlappedResult(m_hFile, &m_ov, &nRead, TRUE));
   EXPECT_EQ(Text(nRead), "k");
+}
+
+// CancelIoEx ends, from any thread, the request of its OVERLAPPED, or with
+// NULL all of its handle's, never another handle's; an ended one is not found.
+TEST_F(DeviceConformance, CancelIoExEndsExactlyTheRequestsItNames) {
+  std::unique_ptr<CTestDevice> pOther = CTestDevice::Create();
+  ASSERT_TRUE(pOther);
+  HANDLE hOther = CreateFileA(pOther->Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(hOther, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+  OVERLAPPED aov[4] = {};
+  BYTE ab[4][8];
+  for (int i = 0; i < 4; ++i) {
+    aov[i].hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    StartPendingRead(sizeof ab[i], &aov[i], ab[i], i < 3 ? m_hFile : hOther);
+  }
+  auto result = [&](int i) {  // the count, or the error
+    DWORD n = 0;
+    if (WaitForSingleObject(aov[i].hEvent, kBoundMs) != WAIT_OBJECT_0) return DWORD{WAIT_TIMEOUT};
+    return GetOverlappedResult(i < 3 ? m_hFile : hOther, &aov[i], &n, FALSE) ? n : GetLastError();
+  };
+  HANDLE hThread = StartThread([&] { return CancelIoEx(m_hFile, &aov[0]) ? 0u : GetLastError(); });
+  ASSERT_EQ(WaitForSingleObject(hThread, kBoundMs), WAIT_OBJECT_0);
+  Close(hThread);
+  EXPECT_EQ(result(0), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  EXPECT_FALSE(CancelIoEx(m_hFile, &aov[0]));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
+  ASSERT_TRUE(m_pDevice->Send("a", 1));
+  EXPECT_EQ(result(1), 1u) << "the next read did not stay pending";
+  ASSERT_TRUE(CancelIoEx(m_hFile, nullptr)) << "error " << GetLastError();
+  EXPECT_EQ(result(2), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  ASSERT_TRUE(pOther->Send("b", 1));
+  EXPECT_EQ(result(3), 1u) << "another handle's read ended";
+  for (OVERLAPPED &ov : aov) Close(ov.hEvent);
+  Close(hOther);
 }
 
 TEST_F(DeviceConformance, ClosingTheHandleAbortsItsPendingRead) {

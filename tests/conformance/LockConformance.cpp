@@ -1,5 +1,6 @@
-// User-space locks, named events and the debugger query: what the library
-// relies on for its ring buffer, its session and its trace lines.
+// User-space locks, condition variables, named events and the debugger
+// query: what the library relies on for its ring buffer, its session, the
+// ends of its requests and its trace lines.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -93,6 +94,35 @@ TEST(SlimLocks, SharedHoldersCoexistAndExcludeTheExclusiveOne) {
   Close(hEntered);
   EXPECT_TRUE(TryAcquireSRWLockExclusive(&lock));
   ReleaseSRWLockExclusive(&lock);
+}
+
+// A sleep ends by its time-out (ERROR_TIMEOUT, the lock held again), a
+// wake (one sleeper takes the one token) or a wake of all.
+TEST(ConditionVariables, SleepEndsByTimeOutWakeOrWakeOfAll) {
+  static CONDITION_VARIABLE s_cv = CONDITION_VARIABLE_INIT;
+  SRWLOCK lock = SRWLOCK_INIT;
+  AcquireSRWLockShared(&lock);
+  EXPECT_FALSE(SleepConditionVariableSRW(&s_cv, &lock, 1, CONDITION_VARIABLE_LOCKMODE_SHARED));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
+  EXPECT_FALSE(TryAcquireSRWLockExclusive(&lock)) << "the lock is not held again";
+  ReleaseSRWLockShared(&lock);
+  int nTokens = 0;
+  auto consume = [&] {
+    AcquireSRWLockExclusive(&lock);
+    while (nTokens == 0) SleepConditionVariableSRW(&s_cv, &lock, INFINITE, 0);
+    --nTokens;
+    ReleaseSRWLockExclusive(&lock);
+    return 0u;
+  };
+  HANDLE ah[2] = {StartThread(consume), StartThread(consume)};
+  for (const BOOL bAll : {FALSE, TRUE}) {
+    AcquireSRWLockExclusive(&lock);
+    ++nTokens;
+    ReleaseSRWLockExclusive(&lock);
+    bAll ? WakeAllConditionVariable(&s_cv) : WakeConditionVariable(&s_cv);
+    EXPECT_LT(WaitForMultipleObjects(2, ah, bAll, kBoundMs), WAIT_OBJECT_0 + 2);
+  }
+  for (HANDLE h : ah) Close(h);
 }
 
 TEST(NamedEvents, OneEventUnderItsNameUntilTheLastHandleCloses) {

@@ -78,9 +78,14 @@ class DeviceTest : public CSimTest {
     }
     return f.get();
   }
-  static BOOL Write(HANDLE h, const std::string &s, DWORD *pnWritten = nullptr) {
+  // A synchronous write, or an overlapped one that is then waited for.
+  static BOOL Write(HANDLE h, const std::string &s, DWORD *pnWritten = nullptr,
+                    bool bOverlapped = false) {
     DWORD n = 0;
-    const BOOL bOk = WriteFile(h, s.data(), static_cast<DWORD>(s.size()), &n, nullptr);
+    OVERLAPPED ov{};
+    BOOL bOk =
+        WriteFile(h, s.data(), static_cast<DWORD>(s.size()), &n, bOverlapped ? &ov : nullptr);
+    if (!bOk && GetLastError() == ERROR_IO_PENDING) bOk = GetOverlappedResult(h, &ov, &n, TRUE);
     if (pnWritten != nullptr) *pnWritten = n;
     return bOk;
   }

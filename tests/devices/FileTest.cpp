@@ -106,6 +106,27 @@ TEST_F(FileTest, ClosingTheLastHandleCancelsOverlappedReadsButWaitsForSynchronou
   EXPECT_TRUE(close.get());
 }
 
+// CancelIoEx reaches synchronous requests and writes too, and no request of
+// another handle to the same printer.
+TEST_F(FileTest, CancelIoExEndsRequestsOfItsFileObjectOnly) {
+  const std::string sPath = PathOf("cancelex");
+  const SIMDEV dev = Plug(SIM_CLASS_PRINTER, sPath);
+  HANDLE hSync = Open(sPath);
+  HANDLE hOv = Open(sPath, FILE_FLAG_OVERLAPPED);
+  auto read = ReadAsync(hSync, 8);
+  ASSERT_TRUE(SimWaitPendingReads(dev, 1, kBoundMs));
+  ASSERT_TRUE(SimSetWriteStall(dev, TRUE));
+  OVERLAPPED ov{};
+  DWORD n = 0;
+  ASSERT_FALSE(WriteFile(hOv, "w", 1, &n, &ov));
+  ASSERT_TRUE(CancelIoEx(hSync, nullptr));
+  EXPECT_EQ(Await(read).dwError, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  EXPECT_TRUE(SimWaitPendingWrites(dev, 1, 0)) << "the other file's write ended";
+  ASSERT_TRUE(CancelIoEx(hOv, &ov));
+  EXPECT_FALSE(GetOverlappedResult(hOv, &ov, &n, TRUE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+}
+
 TEST_F(FileTest, UnplugKillsOpenFilesAndReplugBringsTheDeviceBackForNewOpensOnly) {
   const std::string sPath = PathOf("unplug");
   const SIMDEV dev = Plug(SIM_CLASS_PRINTER, sPath);

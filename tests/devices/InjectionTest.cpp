@@ -59,12 +59,18 @@ TEST_F(InjectionTest, WriteFileFailsWithoutWriting) {
   EXPECT_EQ(Written(m_dev), "ab");
 }
 
-TEST_F(InjectionTest, GetOverlappedResultAndCancelIoFailWithoutEffect) {
+TEST_F(InjectionTest, GetOverlappedResultAndCancelsFailWithoutEffect) {
   DWORD n = 0;
   ASSERT_FALSE(ReadFile(m_h, m_ab, sizeof m_ab, &n, &m_ov));
   FailNext(SIM_FN_CancelIo);
   ExpectInjected(CancelIo(m_h));
+  FailNext(SIM_FN_CancelIoEx);
+  ExpectInjected(CancelIoEx(m_h, &m_ov));
   EXPECT_EQ(SimPendingReads(m_dev), 1u);
+  HANDLE hSelf = OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId());
+  FailNext(SIM_FN_CancelSynchronousIo);
+  ExpectInjected(CancelSynchronousIo(hSelf));
+  CloseHandle(hSelf);
   Send(m_dev, "z");
   FailNext(SIM_FN_GetOverlappedResult);
   ExpectInjected(GetOverlappedResult(m_h, &m_ov, &n, TRUE));

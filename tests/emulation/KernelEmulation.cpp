@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <set>
 #include <string>
@@ -294,6 +295,24 @@ TEST_F(KernelEmulation, ForeignThreadEndingAbandonsItsMutex) {
   EXPECT_TRUE(CloseHandle(hMutex));
 }
 
+// As on Windows, an id comes back once its thread has ended and its objects
+// are gone, the most recently freed first; an open handle keeps it taken.
+TEST_F(KernelEmulation, ThreadIdsAreHandedOutAgainOnceFree) {
+  DWORD adwTid[5] = {};
+  std::thread([&] { adwTid[0] = GetCurrentThreadId(); }).join();
+  HANDLE ah[5] = {};
+  for (int i = 1; i < 5; ++i) {
+    EXPECT_TRUE(i != 3 || (CloseHandle(ah[1]) && CloseHandle(ah[2])));
+    ah[i] = CreateThread(nullptr, 0, ReturnParam, nullptr, 0, &adwTid[i]);
+    EXPECT_EQ(WaitForSingleObject(ah[i], kBoundMs), WAIT_OBJECT_0);
+  }
+  EXPECT_EQ(adwTid[1], adwTid[0]) << "a foreign thread's id";
+  EXPECT_NE(adwTid[2], adwTid[1]) << "taken while an ended thread's handle is open";
+  EXPECT_EQ(adwTid[3], adwTid[2]);
+  EXPECT_EQ(adwTid[4], adwTid[1]);
+  EXPECT_TRUE(CloseHandle(ah[3]) && CloseHandle(ah[4]));
+}
+
 TEST_F(KernelEmulation, NamedMutexesAreRefused) {
   EXPECT_EQ(CreateMutexA(nullptr, FALSE, "x"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
@@ -505,6 +524,41 @@ TEST_F(KernelEmulation, ListenerMayDetachItself) {
   OutputDebugStringA("once");
   OutputDebugStringA("never");
   EXPECT_EQ(rec.nCalls, 1);
+}
+
+// ---- Timer granularity ----
+
+// While a granularity is set every time-out lasts whole ticks, at least what
+// was asked (41 ms: two ticks of 40 ms); SimReset makes them exact again.
+TEST_F(KernelEmulation, TimeOutsLastWholeTicksUntilReset) {
+  const SIMDEV dev = SimPlug(SIM_CLASS_NATIVE, &SIM_GUID_DEVINTERFACE_USBPRINT, "tick");
+  const COMMTIMEOUTS to = {0, 0, 41, 0, 0};
+  ASSERT_TRUE(SimSetTimeouts(dev, &to));
+  HANDLE h = CreateFileA("tick", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  CONDITION_VARIABLE cv = CONDITION_VARIABLE_INIT;
+  SRWLOCK lock = SRWLOCK_INIT;
+  BYTE b = 0;
+  DWORD n = 1;
+  const std::function<bool()> waits[] = {
+      [] { return Sleep(41), true; },
+      [&] { return WaitForSingleObject(hEvent, 41) == WAIT_TIMEOUT; },
+      [&] { return WaitForMultipleObjects(1, &hEvent, FALSE, 41) == WAIT_TIMEOUT; },
+      [&] { return !SleepConditionVariableSRW(&cv, &lock, 41, 0); },
+      [&] { return ReadFile(h, &b, 1, &n, nullptr) && n == 0; }};
+  auto taken = [](const std::function<bool()> &wait) {
+    const auto tpStart = std::chrono::steady_clock::now();
+    EXPECT_TRUE(wait());
+    return std::chrono::steady_clock::now() - tpStart;
+  };
+  SimSetTimerGranularity(40000);
+  AcquireSRWLockExclusive(&lock);
+  for (const auto &wait : waits) EXPECT_GE(taken(wait), std::chrono::milliseconds(80));
+  ReleaseSRWLockExclusive(&lock);
+  SimSetTimerGranularity(60000000);
+  SimReset();
+  EXPECT_LT(taken(waits[0]), std::chrono::milliseconds(kBoundMs));
+  EXPECT_TRUE(CloseHandle(h) && CloseHandle(hEvent));
 }
 
 // ---- Leak report ----
