@@ -226,12 +226,8 @@ jint ClosePipe(jint handle) {
 
   TRACE("usbClosePipe", "?????");
   // Ends the reads and writes in flight on the handle first, exactly those.
-  const BOOL bClosed = g_UsbComm.m_Requests.ClosePort(hPipe, &g_UsbComm.m_hWritePort);
-  const DWORD dwError = GetLastError();
-  g_UsbComm.m_Requests.ReleaseIdle();
-  if (bClosed) return 0;
-  SetLastError(dwError);
-  return (jint)dwError;
+  if (g_UsbComm.m_Requests.ClosePort(hPipe, &g_UsbComm.m_hWritePort)) return 0;
+  return (jint)GetLastError();
 }
 
 BOOL QueryTimeouts(HANDLE hPort, COMMTIMEOUTS *pTimeouts) {

@@ -263,9 +263,7 @@ DWORD CUsbComm::BytesAvailable() {
 
 int CUsbComm::StopPCLSSession(HANDLE hPassed) {
   CExclusive stopping(m_SessionBusy);
-  const int nResult = StopSessionLocked(hPassed, true, true);
-  m_Requests.ReleaseIdle();
-  return nResult;
+  return StopSessionLocked(hPassed, true, true);
 }
 
 int CUsbComm::StopSessionLocked(HANDLE hPassed, bool bTrace, bool bCloseWrite) {

@@ -32,8 +32,7 @@ CRequests::CRequests() : m_nClosing(0), m_nSeq(0) {
   memset(m_aClosing, 0, sizeof m_aClosing);
 }
 
-// The session that owns this outlives every request; its events go with
-// ReleaseIdle, at a close.
+// The session that owns this outlives every request.
 CRequests::~CRequests() {}
 
 int CRequests::FindClosing(HANDLE hPort) const {
@@ -149,17 +148,6 @@ HANDLE CRequests::StoreIfEmpty(std::atomic<HANDLE> *pStored, HANDLE hOpened) {
   return hStored;
 }
 
-void CRequests::ReleaseIdle() {
-  CExclusive lock(m_Lock);
-  for (const CSlot &slot : m_aSlots) {
-    if (slot.bUsed) return;
-  }
-  for (CSlot &slot : m_aSlots) {
-    if (slot.ov.hEvent != NULL) CloseQuietly(slot.ov.hEvent);
-    slot.ov.hEvent = NULL;
-  }
-}
-
 CRequest::CRequest(CRequests &requests, HANDLE hPort, RequestKind kind,
                    const std::atomic<HANDLE> *pStored)
     : m_Requests(requests), m_hPort(hPort) {
@@ -173,15 +161,6 @@ CRequest::CRequest(CRequests &requests, HANDLE hPort, RequestKind kind,
     for (int i = 0; i < CRequests::MAX_REQUESTS; ++i) {
       CRequests::CSlot &slot = requests.m_aSlots[i];
       if (slot.bUsed) continue;
-      if (slot.ov.hEvent == NULL) {
-        const DWORD dwBefore = GetLastError();
-        slot.ov.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-        if (slot.ov.hEvent == NULL) {
-          m_dwError = GetLastError();
-          return;
-        }
-        SetLastError(dwBefore);
-      }
       slot.bUsed = true;
       slot.bIssued = false;
       slot.bCancel = false;
@@ -199,7 +178,10 @@ CRequest::CRequest(CRequests &requests, HANDLE hPort, RequestKind kind,
 CRequest::~CRequest() {
   if (m_nSlot < 0) return;
   CExclusive lock(m_Requests.m_Lock);
-  m_Requests.m_aSlots[m_nSlot].bUsed = false;
+  CRequests::CSlot &slot = m_Requests.m_aSlots[m_nSlot];
+  slot.bUsed = false;
+  if (slot.ov.hEvent != NULL) CloseQuietly(slot.ov.hEvent);
+  slot.ov.hEvent = NULL;
   const int nClosing = m_Requests.FindClosing(m_hPort);
   if (nClosing >= 0 && m_Requests.m_aClosing[nClosing].bRetired &&
       !m_Requests.AnyMatching(m_hPort, false, ALL_REQUESTS)) {
@@ -209,17 +191,21 @@ CRequest::~CRequest() {
   WakeAllConditionVariable(&m_Requests.m_Left);
 }
 
+// Each request has an event of its own, made here and closed as it leaves:
+// nothing outlives the request, so nothing is left open when a program
+// stops using the printer without a close.
 bool CRequest::Start() {
   m_dwErrorBefore = GetLastError();
-  if (m_nSlot >= 0) {
-    OVERLAPPED &ov = m_Requests.m_aSlots[m_nSlot].ov;
-    const HANDLE hEvent = ov.hEvent;
-    memset(&ov, 0, sizeof ov);
-    ov.hEvent = hEvent;
-    return true;
+  if (m_nSlot < 0) {
+    SetLastError(m_dwError);
+    return false;
   }
-  SetLastError(m_dwError);
-  return false;
+  OVERLAPPED &ov = m_Requests.m_aSlots[m_nSlot].ov;
+  memset(&ov, 0, sizeof ov);
+  ov.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+  if (ov.hEvent == NULL) return false;
+  SetLastError(m_dwErrorBefore);
+  return true;
 }
 
 // A request that did not complete at once is in flight from here on: a

@@ -21,7 +21,7 @@ class CRequests {
   static const int MAX_CLOSING = 16;
 
   CRequests();
-  ~CRequests();  // releases nothing: see ReleaseIdle
+  ~CRequests();
   CRequests(const CRequests &) = delete;
   CRequests &operator=(const CRequests &) = delete;
 
@@ -42,8 +42,6 @@ class CRequests {
   // *pStored, or hOpened stored there when it is empty; hOpened is closed
   // when another open won the race. Returns the stored handle.
   HANDLE StoreIfEmpty(std::atomic<HANDLE> *pStored, HANDLE hOpened);
-  // Closes the events kept for requests while none is in flight.
-  void ReleaseIdle();
 
  private:
   friend class CRequest;
@@ -54,7 +52,7 @@ class CRequests {
     RequestKind kind;
     HANDLE hPort;
     unsigned nSeq;
-    OVERLAPPED ov;  // ov.hEvent is kept for the slot's next requests
+    OVERLAPPED ov;
   };
   // A handle being closed: refused to new requests. A retired one (a reopen
   // replaced it) is closed by the last request to leave it.
@@ -107,6 +105,6 @@ class CRequest {
   CRequests &m_Requests;
   HANDLE m_hPort = NULL;
   int m_nSlot = -1;
-  DWORD m_dwError = 0;  // why no slot: refused, or no event for it
+  DWORD m_dwError = 0;  // why no slot: refused
   DWORD m_dwErrorBefore = 0;
 };
