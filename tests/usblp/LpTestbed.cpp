@@ -1,5 +1,6 @@
 #include "LpTestbed.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <poll.h>
@@ -152,12 +153,27 @@ bool CLpTestbed::RemoveNode(unsigned nLp) {
   return symlink((m_sRoot + "/no-such-node").c_str(), sNode.c_str()) == 0;
 }
 
-bool CLpTestbed::DenyNode(unsigned nLp) {
+std::string CLpTestbed::Terminal(const std::string &sLink) {
   char szTarget[512];
-  const ssize_t n = readlink(NodePath(nLp).c_str(), szTarget, sizeof szTarget - 1);
-  if (n <= 0) return false;
-  szTarget[n] = '\0';
-  return chmod(szTarget, 0) == 0;
+  const ssize_t n = readlink(sLink.c_str(), szTarget, sizeof szTarget);
+  return n > 0 ? std::string(szTarget, static_cast<size_t>(n)) : std::string();
+}
+
+bool CLpTestbed::DenyNode(unsigned nLp) {
+  const std::string sTerminal = Terminal(NodePath(nLp));
+  return !sTerminal.empty() && chmod(sTerminal.c_str(), 0) == 0;
+}
+
+unsigned CLpTestbed::NodeOpens(unsigned nLp) const {
+  const std::string sTerminal = Terminal(NodePath(nLp));
+  DIR *pDir = sTerminal.empty() ? nullptr : opendir("/proc/self/fd");
+  if (pDir == nullptr) return 0;
+  unsigned nOpens = 0;
+  while (const dirent *pEntry = readdir(pDir)) {
+    if (Terminal(std::string("/proc/self/fd/") + pEntry->d_name) == sTerminal) ++nOpens;
+  }
+  closedir(pDir);
+  return nOpens;
 }
 
 namespace {

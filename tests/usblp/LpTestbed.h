@@ -42,6 +42,9 @@ class CLpTestbed {
   // behind it. Root passes over modes unless it gives up that capability
   // while it opens (CWithoutFileModeOverride).
   bool DenyNode(unsigned nLp);
+  // The process's descriptors open on the node: usblp takes one at a time,
+  // the terminal behind the node any number.
+  unsigned NodeOpens(unsigned nLp) const;
 
   // The interface path the emulation gives the printer.
   static std::string InterfacePath(unsigned nVendor, unsigned nProduct,
@@ -55,7 +58,8 @@ class CLpTestbed {
     std::string sSerial;
   };
   std::string DevicePath(unsigned nLp) const;
-  std::string NodePath(unsigned nLp) const;  // inside the testbed's root
+  std::string NodePath(unsigned nLp) const;               // inside the testbed's root
+  static std::string Terminal(const std::string &sLink);  // where a link points
   const SPrinter *Find(unsigned nLp) const;
   bool Add(const SPrinter &printer);
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "FakeJni.h"
+#include "LpControl.h"
 #include "LpErrors.h"
 #include "LpTestbed.h"
 #include "SimFixture.h"
@@ -153,6 +154,33 @@ TEST_F(UsblpTest, WritesArriveAtTheNode) {
   CloseSession();
 }
 
+// A write cancelled while its chunk is in write(2) ends with 995 and keeps
+// those bytes: the next write goes out whole and reports its own count.
+TEST_F(UsblpTest, BytesOfACancelledWriteAreNotCreditedToTheNext) {
+  ASSERT_TRUE(m_bed.AddPrinter(0, 0xfa1c, 0x0a02, "SN123"));
+  const std::string sPath = CLpTestbed::InterfacePath(0xfa1c, 0x0a02, "sn123");
+  const Bytes bytes = {'F', 'I', 'R', 'S', 'T', '2', 'N', 'D'};  // 5 cancelled, then 3
+  HANDLE ah[2];
+  OVERLAPPED aov[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    ah[i] = CreateFileA(sPath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OVERLAPPED, nullptr);
+    aov[i].hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  }
+  SimLpHoldWrites(TRUE);
+  EXPECT_FALSE(WriteFile(ah[0], bytes.data(), 5, nullptr, &aov[0]));
+  EXPECT_TRUE(SimLpWaitHeldWrite(kBoundMs) && CancelIo(ah[0]));
+  EXPECT_FALSE(WriteFile(ah[1], bytes.data() + 5, 3, nullptr, &aov[1]));
+  SimLpHoldWrites(FALSE);
+  EXPECT_EQ(m_bed.ReadWritten(0, bytes.size()), bytes);
+  DWORD n = 0;
+  EXPECT_FALSE(GetOverlappedResult(ah[0], &aov[0], &n, TRUE));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
+  EXPECT_TRUE(GetOverlappedResult(ah[1], &aov[1], &n, TRUE));
+  EXPECT_EQ(n, 3u);
+  for (int i = 0; i < 2; ++i) EXPECT_TRUE(CloseHandle(ah[i]) && CloseHandle(aov[i].hEvent));
+}
+
 // The status request goes out, the printer's reply (a umockdev script plays
 // it) comes back through the receiver thread into the ring buffer.
 TEST_F(UsblpTest, StatusRequestIsAnsweredThroughTheReceiver) {
@@ -188,6 +216,31 @@ TEST_F(UsblpTest, UnplugFailsTheSessionUntilThePrinterIsBack) {
   CloseSession();
 }
 
+// A twin (same serial) turns both printers' paths into the port form. The
+// session opened under the serial form goes on: a new open by the new path
+// and the receiver's reopen share its one open of the node; the serial form
+// names neither printer any more.
+TEST_F(UsblpTest, TwinPrinterRenamesThePathButTheNodeStaysOpenOnce) {
+  ASSERT_TRUE(m_bed.AddPrinter(0, 0xfa1c, 0x0a02, "SN123"));
+  OpenSession();
+  ASSERT_TRUE(m_bed.AddPrinter(1, 0xfa1c, 0x0a02, "SN123"));
+  const std::string sNew = CLpTestbed::InterfacePath(0xfa1c, 0x0a02, "1-1");
+  const HANDLE h = CreateFileA(sNew.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(m_bed.NodeOpens(0), 1u);
+  EXPECT_TRUE(CloseHandle(h));
+  const std::string sOld = CLpTestbed::InterfacePath(0xfa1c, 0x0a02, "sn123");
+  EXPECT_EQ(CreateFileA(sOld.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+  // A handle error makes the receiver reopen, under the new path.
+  SimInjectFailure(SIM_FN_ReadFile, 0, 1, ERROR_INVALID_HANDLE);
+  StatusRoundTrip(0);
+  ASSERT_TRUE(WaitForLine("Handles Valid", kBoundMs));
+  StatusRoundTrip(0);
+  EXPECT_EQ(m_bed.NodeOpens(0), 1u);
+  CloseSession();
+}
+
 // ---- A node that cannot be opened ----
 
 struct SOpenError {
@@ -203,14 +256,17 @@ class UsblpOpenErrorTest : public UsblpTest, public ::testing::WithParamInterfac
 TEST_P(UsblpOpenErrorTest, IsReportedAndThePrinterPassedOver) {
   ASSERT_TRUE(m_bed.AddPrinter(0, 0xfa1c, 0x0a02, "SN123"));
   ASSERT_TRUE((m_bed.*GetParam().pfnBreak)(0));
-  const std::string sPath = CLpTestbed::InterfacePath(0xfa1c, 0x0a02, "sn123") + "\\PIPE01";
   CWithoutFileModeOverride modes;
   ASSERT_TRUE(modes.Ok());
-  SetLastError(0);
-  EXPECT_EQ(CreateFileA(sPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                        nullptr),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), GetParam().dwError);
+  // The bare path is the one discovery opens.
+  for (const char *pszPipe : {"", "\\PIPE00", "\\PIPE01"}) {
+    const std::string sPath = CLpTestbed::InterfacePath(0xfa1c, 0x0a02, "sn123") + pszPipe;
+    SetLastError(0);
+    EXPECT_EQ(CreateFileA(sPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                          nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), GetParam().dwError) << sPath;
+  }
   EXPECT_EQ(OpenPipe(GENERIC_WRITE), -1);
 }
 

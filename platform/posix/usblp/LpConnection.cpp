@@ -11,10 +11,13 @@
 #include <unistd.h>
 
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <system_error>
 
+#include "LpControl.h"
 #include "LpSysfs.h"
 
 namespace emu {
@@ -63,6 +66,42 @@ void CloseIfOpen(int fd) {
   if (fd >= 0) close(fd);
 }
 
+// Where SimLpHoldWrites stops the chunks on their way to the node. Its own
+// lock: the I/O thread passes it without the kernel lock.
+class CWriteGate {
+ public:
+  void Pass() {
+    std::unique_lock<std::mutex> lock(m_lock);
+    if (!m_bHold) return;
+    ++m_nHeld;
+    m_cond.notify_all();
+    m_cond.wait(lock, [this] { return !m_bHold; });
+    --m_nHeld;
+  }
+  void Hold(bool bHold) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_bHold = bHold;
+    m_cond.notify_all();
+  }
+  bool WaitHeld(DWORD dwTimeoutMs) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_cond.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs),
+                           [this] { return m_nHeld > 0; });
+  }
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_cond;
+  bool m_bHold = false;
+  unsigned m_nHeld = 0;
+};
+
+// Never destroyed: I/O threads may outlive main.
+CWriteGate &WriteGate() {
+  static CWriteGate *s_pGate = new CWriteGate;
+  return *s_pGate;
+}
+
 }  // namespace
 
 bool ClassEntryPresent(const std::string &sDevPath) {
@@ -74,7 +113,9 @@ std::shared_ptr<CLpConnection> CLpConnection::Open(const std::string &sNode,
                                                    const std::string &sDevPath, DWORD *pdwError) {
   const int fd = open(sNode.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
-    *pdwError = Win32ErrorOf(errno, !ClassEntryPresent(sDevPath));
+    // Taken first: the look at sysfs may change errno.
+    const int nErrno = errno;
+    *pdwError = Win32ErrorOf(nErrno, !ClassEntryPresent(sDevPath));
     return nullptr;
   }
   const int fdWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -175,19 +216,21 @@ void CLpConnection::DoRead(Guard &lock, size_t nWanted) {
 
 void CLpConnection::DoWrite(Guard &lock) {
   std::vector<BYTE> bytes;
-  if (!m_pLink->NextWrite(kChunk, &bytes)) return;
+  CLpLink::WriteId id;
+  if (!m_pLink->NextWrite(kChunk, &bytes, &id)) return;
   lock.unlock();
+  WriteGate().Pass();
   const ssize_t n = write(m_fd, bytes.data(), bytes.size());
   const int nErrno = errno;
   const DWORD dwError = n < 0 && nErrno != EAGAIN && nErrno != EINTR ? ErrorOf(nErrno) : 0;
   lock.lock();
   if (m_pLink == nullptr || m_dwDeadError != 0) return;
   if (n >= 0) {
-    m_pLink->OnWritten(static_cast<size_t>(n), ERROR_SUCCESS);
+    m_pLink->OnWritten(id, static_cast<size_t>(n), ERROR_SUCCESS);
   } else if (dwError == ERROR_DEVICE_NOT_CONNECTED) {
     Die(dwError);
   } else if (dwError != 0) {
-    m_pLink->OnWritten(0, dwError);
+    m_pLink->OnWritten(id, 0, dwError);
   }
 }
 
@@ -243,3 +286,13 @@ void CLpConnection::Run() {
 
 }  // namespace usblp
 }  // namespace emu
+
+extern "C" {
+
+void SimLpHoldWrites(BOOL bHold) { emu::usblp::WriteGate().Hold(bHold != FALSE); }
+
+BOOL SimLpWaitHeldWrite(DWORD dwTimeoutMs) {
+  return emu::usblp::WriteGate().WaitHeld(dwTimeoutMs) ? TRUE : FALSE;
+}
+
+}  // extern "C"

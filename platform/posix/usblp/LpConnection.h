@@ -27,6 +27,10 @@ namespace usblp {
 // connection's thread under the kernel lock.
 class CLpLink {
  public:
+  // A write in flight, as the connection names it while its bytes are out:
+  // it does not keep the write alive, and no later write can take its name.
+  using WriteId = std::weak_ptr<const void>;
+
   virtual ~CLpLink() = default;
   // Bytes the oldest read in flight can take now; 0 when no read waits.
   virtual size_t ReadWanted() = 0;
@@ -40,10 +44,12 @@ class CLpLink {
   virtual bool WriteWaiting() = 0;
   // Up to nMax of the bytes of the oldest write in flight that are still to
   // go (copied, so that a write cancelled meanwhile leaves nothing
-  // dangling); false when no write waits.
-  virtual bool NextWrite(size_t nMax, std::vector<BYTE> *pBytes) = 0;
-  // The node took nBytes of the oldest write, or failed it with dwError.
-  virtual void OnWritten(size_t nBytes, DWORD dwError) = 0;
+  // dangling) and that write's identity; false when no write waits.
+  virtual bool NextWrite(size_t nMax, std::vector<BYTE> *pBytes, WriteId *pId) = 0;
+  // The node took nBytes of the write id names, or failed them with
+  // dwError. That write may have ended meanwhile (cancelled, its file
+  // closed): what went out was still its own, never the next write's.
+  virtual void OnWritten(const WriteId &id, size_t nBytes, DWORD dwError) = 0;
   // The connection is dead for good (dwError: 1167 for an unplug): every
   // request in flight ends with it, and so will every later one.
   virtual void OnDead(DWORD dwError) = 0;

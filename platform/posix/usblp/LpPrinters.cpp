@@ -91,16 +91,23 @@ class CLpPrinter : public CDevice, public CLpLink {
     }
   }
   bool WriteWaiting() override { return !m_writes.empty(); }
-  bool NextWrite(size_t nMax, std::vector<BYTE> *pBytes) override {
+  bool NextWrite(size_t nMax, std::vector<BYTE> *pBytes, WriteId *pId) override {
     if (m_writes.empty()) return false;
     const CWrite &write = *m_writes.front();
     const size_t nLeft = write.m_nWanted - write.m_nTaken;
     const BYTE *pFrom = write.m_pData + write.m_nTaken;
     pBytes->assign(pFrom, pFrom + (nLeft < nMax ? nLeft : nMax));
+    *pId = m_writes.front();
     return true;
   }
-  void OnWritten(size_t nBytes, DWORD dwError) override {
-    if (m_writes.empty()) return;
+  void OnWritten(const WriteId &id, size_t nBytes, DWORD dwError) override {
+    // Writes go out in order, so the one named is the oldest unless it has
+    // ended meanwhile: then it keeps its result (995 for a cancel), as a
+    // cancelled Windows request does, and the next one starts whole.
+    if (m_writes.empty() || id.owner_before(m_writes.front()) ||
+        m_writes.front().owner_before(id)) {
+      return;
+    }
     const WritePtr pWrite = m_writes.front();
     if (dwError != ERROR_SUCCESS) {
       CompleteWrite(*this, pWrite, dwError);
@@ -156,8 +163,10 @@ class CLpProvider : public CProvider {
       *pdwError = ERROR_FILE_NOT_FOUND;
       return nullptr;
     }
-    std::shared_ptr<CLpPrinter> &pDev =
-        m_printers[pFound->m_sInterfacePath + '|' + pFound->m_sDevPath];
+    // usblp opens a node once at a time: one device, and so one connection,
+    // for every interface path that has named its class entry (a twin
+    // printer turns the serial form into the port form).
+    std::shared_ptr<CLpPrinter> &pDev = m_printers[pFound->m_sDevPath];
     if (!pDev) pDev = std::make_shared<CLpPrinter>(*pFound);
     const std::shared_ptr<CLpPrinter> pKeep = pDev;
     *pdwError = pKeep->Connect(lock);
@@ -179,8 +188,8 @@ class CLpProvider : public CProvider {
     return nullptr;
   }
 
-  // Printers opened since the process started; a file keeps its printer's
-  // entry alive anyway, so none is ever dropped.
+  // Printers opened since the process started, by class entry; a file
+  // keeps its printer's entry alive anyway, so none is ever dropped.
   std::map<std::string, std::shared_ptr<CLpPrinter>> m_printers;
 };
 
