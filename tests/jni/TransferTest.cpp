@@ -180,10 +180,16 @@ TEST_F(TransferTest, WriteGoesThroughTheStoredHandle) {
 TEST_F(TransferTest, LongWritesCopyTheArrayOutIntoAKeptBlock) {
   const jint hWrite = OpenWrite();
   std::vector<BYTE> expected;
-  for (size_t nSize : {5000u, 5000u, 70000u}) {
-    std::vector<jbyte> bytes(nSize);
-    for (size_t n = 0; n < bytes.size(); ++n) bytes[n] = (jbyte)(n * 7 + nSize);
-    EXPECT_EQ(Write(hWrite, m_jni.NewByteArray(bytes)), 0);
+  // Whether the write allocates: only when the kept block is too small.
+  const std::pair<size_t, bool> kWrites[] = {
+      {5000, true}, {5000, false}, {8000, true}, {70000, true}};
+  for (const auto &write : kWrites) {
+    std::vector<jbyte> bytes(write.first);
+    for (size_t n = 0; n < bytes.size(); ++n) bytes[n] = (jbyte)(n * 7 + write.first);
+    jbyteArray array = m_jni.NewByteArray(bytes);
+    const DWORD nAllocs = SimCallCount(SIM_FN_ALLOC);
+    EXPECT_EQ(Write(hWrite, array), 0);
+    EXPECT_EQ(SimCallCount(SIM_FN_ALLOC) != nAllocs, write.second) << write.first << " bytes";
     expected.insert(expected.end(), bytes.begin(), bytes.end());
   }
   std::vector<BYTE> written(expected.size());

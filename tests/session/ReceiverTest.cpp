@@ -152,14 +152,29 @@ TEST_F(ReceiverTest, ReadEventThatCannotBeCreatedEndsTheReceiverAndTheCloseStill
 }
 
 // The two-handle wait fails while the read is in flight: the read is
-// cancelled and over before the next read reuses the buffer and the record.
-TEST_F(ReceiverTest, FailedWaitDoesNotLeaveTheReadInFlight) {
+// cancelled and over before the next read reuses the buffer and the record;
+// bytes it took before the cancel took effect are kept.
+class FailedWaitTest : public ReceiverTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(FailedWaitTest, DoesNotLeaveTheReadInFlightNorLoseItsBytes) {
+  const bool bBytesFirst = GetParam();
   SimInjectFailure(SIM_FN_WaitForMultipleObjects, 0, 1, ERROR_INVALID_HANDLE);
+  if (bBytesFirst) m_Log.HoldAt("***Problem with GetOverlappedResult");
   ASSERT_EQ(OpenRead(), USB_TYPE_PRINTER_CLASS);
+  if (bBytesFirst) {
+    // The read completes with bytes between the failed look and the cancel.
+    const bool bHeld = m_Log.WaitHeld();
+    SimSend(m_Dev, "early", 5);
+    m_Log.Release();
+    ASSERT_TRUE(bHeld);
+    std::vector<BYTE> got;
+    EXPECT_EQ(Read(16, &got), 5);
+    EXPECT_EQ(got, Bytes("early"));
+  }
   ASSERT_TRUE(SimWaitCallCount(SIM_FN_WaitForMultipleObjects, 2, 20000));
   EXPECT_TRUE(m_Log.InOrder({"WaitForMultipleObjects completed", "default Error=6",
                              "***Problem with GetOverlappedResult", "Loop top"}));
-  EXPECT_EQ(SimPendingReads(m_Dev), 1u);
+  ASSERT_TRUE(WaitReceiverPending());
 
   SendAndWaitStored(Bytes("after"));
   std::vector<BYTE> got;
@@ -167,6 +182,11 @@ TEST_F(ReceiverTest, FailedWaitDoesNotLeaveTheReadInFlight) {
   EXPECT_EQ(got, Bytes("after"));
   EXPECT_EQ(Close(ReadHandle()), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Bytes, FailedWaitTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &p) {
+                           return p.param ? "BeforeTheCancel" : "None";
+                         });
 
 // The quit arrives while a read is pending and the cancel fails once: the
 // receiver still ends only once the read is over.
