@@ -19,11 +19,12 @@ const char kUsbDevices[] = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
 
 std::string Dec(unsigned n) { return std::to_string(n); }
 
-std::string Hex4(unsigned n) {
+std::string Hex(unsigned n, int nDigits) {
   char sz[16];
-  snprintf(sz, sizeof sz, "%04x", n & 0xFFFF);
+  snprintf(sz, sizeof sz, "%0*x", nDigits, n & 0xFFFF);
   return sz;
 }
+std::string Hex4(unsigned n) { return Hex(n, 4); }
 
 std::string Node(unsigned nLp) { return "/dev/usb/lp" + Dec(nLp); }
 
@@ -64,7 +65,8 @@ bool CLpTestbed::Add(const SPrinter &printer) {
   s += "E: DEVNAME=/dev/usb/" + sLp +
        "\nE: SUBSYSTEM=usbmisc\nE: MAJOR=180\nE: MINOR=" + Dec(printer.nLp) + "\n\n";
   s += "P: " + sInterface + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=usblp\n";
-  s += "A: bInterfaceClass=07\nA: bInterfaceSubClass=01\nA: bInterfaceProtocol=02\n";
+  s += "A: bInterfaceClass=" + Hex(printer.nClass, 2) +
+       "\nA: bInterfaceSubClass=01\nA: bInterfaceProtocol=02\n";
   s += "A: bInterfaceNumber=00\n\n";
   s += "P: " + sDevice + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n";
   s += "A: idVendor=" + Hex4(printer.nVendor) + "\nA: idProduct=" + Hex4(printer.nProduct) + "\n";
@@ -80,8 +82,8 @@ bool CLpTestbed::Add(const SPrinter &printer) {
 }
 
 bool CLpTestbed::AddPrinter(unsigned nLp, unsigned nVendor, unsigned nProduct,
-                            const std::string &sSerial) {
-  SPrinter printer{nLp, nVendor, nProduct, sSerial};
+                            const std::string &sSerial, unsigned nClass) {
+  SPrinter printer{nLp, nVendor, nProduct, sSerial, nClass};
   if (Find(nLp) != nullptr || !Add(printer)) return false;
   m_printers.push_back(printer);
   return true;
@@ -101,7 +103,8 @@ void CLpTestbed::Unplug(unsigned nLp) {
 bool CLpTestbed::Replug(unsigned nLp, unsigned nNewLp) {
   const SPrinter *pPrinter = Find(nLp);
   if (pPrinter == nullptr) return false;
-  const SPrinter printer{nNewLp, pPrinter->nVendor, pPrinter->nProduct, pPrinter->sSerial};
+  const SPrinter printer{nNewLp, pPrinter->nVendor, pPrinter->nProduct, pPrinter->sSerial,
+                        pPrinter->nClass};
   if (!AddPrinter(nNewLp, printer.nVendor, printer.nProduct, printer.sSerial)) return false;
   const std::string sEntry =
       DevicePath(nNewLp) + "/1-" + Dec(nNewLp + 1) + ":1.0/usbmisc/lp" + Dec(nNewLp);

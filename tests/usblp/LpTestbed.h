@@ -21,8 +21,10 @@ class CLpTestbed {
   CLpTestbed(const CLpTestbed &) = delete;
   CLpTestbed &operator=(const CLpTestbed &) = delete;
 
-  // Adds printer lp<nLp>; an empty serial adds a device without one.
-  bool AddPrinter(unsigned nLp, unsigned nVendor, unsigned nProduct, const std::string &sSerial);
+  // Adds printer lp<nLp>; an empty serial adds a device without one. An
+  // interface class other than 07 makes a usbmisc node of another driver.
+  bool AddPrinter(unsigned nLp, unsigned nVendor, unsigned nProduct, const std::string &sSerial,
+                  unsigned nClass = 0x07);
   // Unplugs it as the kernel does: remove uevents, then the devices go.
   void Unplug(unsigned nLp);
   // Plugs it in again as lp<nNewLp> on another port (umockdev cannot bring
@@ -56,6 +58,7 @@ class CLpTestbed {
     unsigned nVendor;
     unsigned nProduct;
     std::string sSerial;
+    unsigned nClass;
   };
   std::string DevicePath(unsigned nLp) const;
   std::string NodePath(unsigned nLp) const;               // inside the testbed's root

@@ -90,6 +90,7 @@ struct SListed {
   const char *pszSerial;
   const char *pszInstance;  // in the interface path
   bool bAccepted;
+  unsigned nClass = 0x07;  // of the interface the node belongs to
 };
 
 void PrintTo(const SListed &p, std::ostream *pOut) { *pOut << p.pszName; }
@@ -98,7 +99,7 @@ class UsblpDiscoveryTest : public UsblpTest, public ::testing::WithParamInterfac
 
 TEST_P(UsblpDiscoveryTest, ListedUnderThePrinterClassAndMatchedByTheTable) {
   const SListed &p = GetParam();
-  ASSERT_TRUE(m_bed.AddPrinter(0, p.nVendor, p.nProduct, p.pszSerial));
+  ASSERT_TRUE(m_bed.AddPrinter(0, p.nVendor, p.nProduct, p.pszSerial, p.nClass));
   const std::string sPath = CLpTestbed::InterfacePath(p.nVendor, p.nProduct, p.pszInstance);
   char szBuffer[USB_PATH_SIZE] = "untouched";
   CUsbComm comm;
@@ -106,8 +107,12 @@ TEST_P(UsblpDiscoveryTest, ListedUnderThePrinterClassAndMatchedByTheTable) {
       << "no native-class printer on Linux";
   EXPECT_EQ(comm.LocateDevice(USB_TYPE_PRINTER_CLASS, szBuffer, sizeof szBuffer),
             p.bAccepted ? 1 : 0);
-  EXPECT_EQ(szBuffer, p.bAccepted ? sPath : std::string());
-  EXPECT_TRUE(WaitForLine(") " + sPath, kBoundMs)) << "the search traces the path it opened";
+  // A node of another class is not even listed: nothing is opened or traced.
+  const bool bListed = p.nClass == 0x07;
+  EXPECT_EQ(szBuffer, p.bAccepted ? sPath : bListed ? std::string() : std::string("untouched"));
+  if (bListed) {
+    EXPECT_TRUE(WaitForLine(") " + sPath, kBoundMs)) << "the search traces the path it opened";
+  }
   char szType[64];
   EXPECT_EQ(DetectUsbType(szType, sizeof szType),
             p.bAccepted ? USB_TYPE_PRINTER_CLASS : USB_TYPE_NATIVE);
@@ -121,7 +126,9 @@ INSTANTIATE_TEST_SUITE_P(
                       SListed{"NoSerial", 0xfd4b, 0x3d0a, "", "1-1", true},
                       // A serial Windows would not take: the port names the instance.
                       SListed{"OddSerial", 0xfb2d, 0x1b10, "A#1", "1-1", true},
-                      SListed{"Unlisted", 0x1234, 0x5678, "X9", "x9", false}),
+                      SListed{"Unlisted", 0x1234, 0x5678, "X9", "x9", false},
+                      // A usbmisc node of a device of the table that is no printer.
+                      SListed{"OtherClass", 0xfa1c, 0x0a02, "SN9", "sn9", false, 0xff}),
     [](const ::testing::TestParamInfo<SListed> &param) { return param.param.pszName; });
 
 // Simulated printers and real ones never mix: while a program has plugged a
@@ -198,11 +205,14 @@ TEST_F(UsblpTest, StatusRequestIsAnsweredThroughTheReceiver) {
 // and writes fail; the printer back (on another port, so another node), the
 // receiver reopens it by itself and the session goes on.
 TEST_F(UsblpTest, UnplugFailsTheSessionUntilThePrinterIsBack) {
-  ASSERT_TRUE(m_bed.AddPrinter(0, 0xfa1c, 0x0a02, "SN123"));
+  // The printer is on port 1-10; what goes from port 1-1 is another device.
+  ASSERT_TRUE(m_bed.AddPrinter(9, 0xfa1c, 0x0a02, "SN123"));
+  ASSERT_TRUE(m_bed.AddPrinter(0, 0x1234, 0x5678, "X9"));
   OpenSession();
-  StatusRoundTrip(0);
-
   m_bed.Unplug(0);
+  StatusRoundTrip(9);
+
+  m_bed.Unplug(9);
   EXPECT_TRUE(WaitForLine(" dwError = 1167", kBoundMs));
   EXPECT_NE(Write(kStatusRequest), 0);
   const std::string sPath = CLpTestbed::InterfacePath(0xfa1c, 0x0a02, "sn123");
@@ -210,7 +220,7 @@ TEST_F(UsblpTest, UnplugFailsTheSessionUntilThePrinterIsBack) {
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND) << "gone from the list";
 
-  ASSERT_TRUE(m_bed.Replug(0, 1));
+  ASSERT_TRUE(m_bed.Replug(9, 1));
   ASSERT_TRUE(WaitForLine("Handles Valid", kBoundMs));
   StatusRoundTrip(1);
   CloseSession();
