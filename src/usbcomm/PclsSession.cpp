@@ -76,12 +76,15 @@ HANDLE CUsbComm::OpenPCLSReadPipe(const char *pszPath) {
     return m_hReadPort;
   }
   TRACE("usbInitPipe", "...Called Read Create File");
-  m_hReadPort = OpenDevicePath(pszPath);
-  const HANDLE hResult = StartPCLSSession();
-  // A session started behind a failed open has no handle for Java to close it
-  // with: release it here, but not the write pipe Java may hold already.
-  if (hResult == INVALID_HANDLE_VALUE && HasSession()) StopSessionLocked(NULL, false, false);
-  return hResult;
+  const HANDLE hRead = OpenDevicePath(pszPath);
+  if (hRead == INVALID_HANDLE_VALUE) {
+    // Java gets no handle to close a session with: none is started, and so
+    // no receiver reopens the printer behind the write pipe Java may hold.
+    return INVALID_HANDLE_VALUE;
+  }
+  m_hReadPort = hRead;
+  // A start that fails releases what it made, the read handle too.
+  return StartPCLSSession();
 }
 
 HANDLE CUsbComm::StartPCLSSession() {
@@ -137,8 +140,7 @@ HANDLE CUsbComm::StartPCLSSession() {
 
   TRACE("usbInitPipe", "*****Creating m_hWorkerThread*****");
   DWORD dwThreadId = 0;
-  m_hWorkerThread =
-      CreateThread(NULL, 0, ReadThreadProc, this, CREATE_SUSPENDED, &dwThreadId);
+  m_hWorkerThread = CreateThread(NULL, 0, ReadThreadProc, this, CREATE_SUSPENDED, &dwThreadId);
   char szMessage[TRACE_LINE_SIZE];
   if (m_hWorkerThread != NULL) {
     ResumeThread(m_hWorkerThread);
@@ -246,7 +248,7 @@ BOOL CUsbComm::ReadPCLS(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnCoun
     // receiver has ended and nothing more will come, or the printer is there
     // and sent nothing in time.
     const DWORD dwDeviceError = m_dwDeviceError;
-    SetLastError(dwDeviceError != 0   ? dwDeviceError
+    SetLastError(dwDeviceError != 0 ? dwDeviceError
                  : m_bReceiverEnded ? ERROR_NOT_READY
                                     : WAIT_TIMEOUT);
     TRACE("usbReadInputPipe", "GetPCLSData: 0 return");
@@ -263,10 +265,10 @@ DWORD CUsbComm::BytesAvailable() {
 
 int CUsbComm::StopPCLSSession(HANDLE hPassed) {
   CExclusive stopping(m_SessionBusy);
-  return StopSessionLocked(hPassed, true, true);
+  return StopSessionLocked(hPassed, true);
 }
 
-int CUsbComm::StopSessionLocked(HANDLE hPassed, bool bTrace, bool bCloseWrite) {
+int CUsbComm::StopSessionLocked(HANDLE hPassed, bool bTrace) {
   const bool bMatch = hPassed == m_hReadPort.load() || hPassed == m_hWritePort.load();
   // With no quit event there is nothing to wait for; show the result of a
   // wait that found the receiver gone.
@@ -325,7 +327,7 @@ int CUsbComm::StopSessionLocked(HANDLE hPassed, bool bTrace, bool bCloseWrite) {
   // ended keeps the handle stored, and the close reports it.
   const HANDLE hWrite = m_hWritePort;
   int nResult = 0;
-  if (bCloseWrite && hWrite != NULL) {
+  if (hWrite != NULL) {
     if (bTrace && bMatch) TRACE("usbClosePipe", "Close Write Handle");
     if (!m_Requests.ClosePort(hWrite, &m_hWritePort) && m_hWritePort.load() == hWrite) nResult = 1;
   }

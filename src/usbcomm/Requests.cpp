@@ -233,21 +233,18 @@ BOOL CRequest::Finish(BOOL bStarted, DWORD *pnDone) {
 BOOL CRequest::Read(void *pBuffer, DWORD nBytes, DWORD *pnDone) {
   *pnDone = 0;
   if (!Start()) return FALSE;
-  const BOOL bStarted =
-      ReadFile(m_hPort, pBuffer, nBytes, NULL, &m_Requests.m_aSlots[m_nSlot].ov);
+  const BOOL bStarted = ReadFile(m_hPort, pBuffer, nBytes, NULL, &m_Requests.m_aSlots[m_nSlot].ov);
   return Finish(bStarted, pnDone);
 }
 
 BOOL CRequest::Write(const void *pBytes, DWORD nBytes, DWORD *pnDone) {
   *pnDone = 0;
   if (!Start()) return FALSE;
-  const BOOL bStarted =
-      WriteFile(m_hPort, pBytes, nBytes, NULL, &m_Requests.m_aSlots[m_nSlot].ov);
+  const BOOL bStarted = WriteFile(m_hPort, pBytes, nBytes, NULL, &m_Requests.m_aSlots[m_nSlot].ov);
   return Finish(bStarted, pnDone);
 }
 
-BOOL CRequest::Control(DWORD dwCode, void *pIn, DWORD nIn, void *pOut, DWORD nOut,
-                       DWORD *pnDone) {
+BOOL CRequest::Control(DWORD dwCode, void *pIn, DWORD nIn, void *pOut, DWORD nOut, DWORD *pnDone) {
   *pnDone = 0;
   if (!Start()) return FALSE;
   const BOOL bStarted = DeviceIoControl(m_hPort, dwCode, pIn, nIn, pOut, nOut, NULL,

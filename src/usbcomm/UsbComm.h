@@ -51,7 +51,7 @@ class CUsbComm {
   // failed or a write blocked on the write handle could not be ended (the
   // write handle then stays stored, for a later close).
   int StopPCLSSession(HANDLE hPassed);
-  int StopSessionLocked(HANDLE hPassed, bool bTrace, bool bCloseWrite);
+  int StopSessionLocked(HANDLE hPassed, bool bTrace);
   BOOL GetPCLSData(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnBytesRead, DWORD dwTimeout);
   DWORD BytesAvailable();
 
