@@ -2,16 +2,25 @@ package com.velto.printer;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import com.velto.printer.sim.EmulatedFunction;
 import com.velto.printer.sim.SimulatedPrinter;
+import com.velto.printer.sim.Simulator;
 import com.velto.printer.sim.Win32;
+import java.io.IOException;
+import java.nio.channels.ClosedChannelException;
+import java.time.Duration;
+import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.ValueSource;
 
 /** A close from another Java thread while a read waits. */
 class ConcurrentCloseTest extends LibraryTest {
-
   @Test
   void printerClassCloseWhileAJavaReadWaitsForBytes() throws Exception {
     SimulatedPrinter printer = plugPrinterClass("C1");
@@ -20,22 +29,19 @@ class ConcurrentCloseTest extends LibraryTest {
     int read = port.hReadPort;
     AtomicInteger lastResult = new AtomicInteger(-2);
     AtomicInteger bytes = new AtomicInteger();
-    Thread reader =
-        new Thread(
-            () -> {
-              byte[] buffer = new byte[32];
-              int n;
-              // Reads until one fails after the close: a read without bytes fails too
-              // (after 100 ms), so only the count of bytes tells the two apart.
-              do {
-                n = port.usbReadInputPipe(read, buffer);
-                if (n > 0) {
-                  bytes.addAndGet(n);
-                }
-              } while (n > 0 || printer.pendingReads() > 0);
-              lastResult.set(n);
-            },
-            "reader");
+    Thread reader = new Thread(() -> {
+      byte[] buffer = new byte[32];
+      int n;
+      // Reads until one fails after the close: a read without bytes fails too
+      // (after 100 ms), so only the count of bytes tells the two apart.
+      do {
+        n = port.usbReadInputPipe(read, buffer);
+        if (n > 0) {
+          bytes.addAndGet(n);
+        }
+      } while (n > 0 || printer.pendingReads() > 0);
+      lastResult.set(n);
+    }, "reader");
     reader.start();
     assertTrue(awaitTrace("GetPCLSData", "Before WaitForMultipleObjects"), "the read waits");
 
@@ -55,12 +61,11 @@ class ConcurrentCloseTest extends LibraryTest {
     int read = port.hReadPort;
     Thread[] readers = new Thread[4];
     for (int i = 0; i < readers.length; i++) {
-      readers[i] =
-          new Thread(
-              () -> {
-                byte[] buffer = new byte[8];
-                while (port.usbReadInputPipe(read, buffer) > 0 || printer.pendingReads() > 0) {}
-              });
+      readers[i] = new Thread(() -> {
+        byte[] buffer = new byte[8];
+        while (port.usbReadInputPipe(read, buffer) > 0 || printer.pendingReads() > 0) {
+        }
+      });
       readers[i].start();
     }
     assertTrue(printer.waitPendingReads(1, BOUND_MS));
@@ -82,13 +87,10 @@ class ConcurrentCloseTest extends LibraryTest {
     assertEquals(0, port.usbSetCommTimeout(read, 0, 0, 0, 0, 0));
     AtomicInteger result = new AtomicInteger(-2);
     AtomicInteger error = new AtomicInteger();
-    Thread reader =
-        new Thread(
-            () -> {
-              result.set(port.usbReadInputPipe(read, new byte[16]));
-              error.set(port.usbGetLastError());
-            },
-            "reader");
+    Thread reader = new Thread(() -> {
+      result.set(port.usbReadInputPipe(read, new byte[16]));
+      error.set(port.usbGetLastError());
+    }, "reader");
     reader.start();
     assertTrue(printer.waitPendingReads(1, BOUND_MS), "the read blocks");
     assertTrue(printer.send(ascii("part")));
@@ -98,5 +100,49 @@ class ConcurrentCloseTest extends LibraryTest {
     assertFalse(reader.isAlive(), "the close ended the read");
     assertEquals(-1, result.get());
     assertEquals(Win32.ERROR_OPERATION_ABORTED, error.get());
+  }
+
+  /**
+   * A read or a write that nothing can end (the cancel fails): the close returns within seconds
+   * whatever the read's time-out, and no open takes the library over while the call is inside.
+   */
+  @ParameterizedTest(name = "reading={0}")
+  @ValueSource(booleans = {true, false})
+  void aCallTheCloseCannotEndHoldsBackTheNextOpenUntilItReturns(boolean reading) throws Exception {
+    SimulatedPrinter sim = plugNative("C4");
+    UsbPrinter printer = UsbPrinter.open();
+    assertTrue(sim.setWriteStall(!reading));
+    CompletableFuture<Object> call = new CompletableFuture<>();
+    new Thread(() -> {
+      try {
+        if (reading) {
+          call.complete(printer.read(new byte[8], Duration.ofMillis(BOUND_MS)));
+        } else {
+          printer.write(ascii("late"));
+          call.complete("late");
+        }
+      } catch (IOException e) {
+        call.complete(e);
+      }
+    }).start();
+    assertTrue(reading ? sim.waitPendingReads(1, BOUND_MS) : sim.waitPendingWrites(1, BOUND_MS));
+    for (EmulatedFunction fn : new EmulatedFunction[] {EmulatedFunction.CancelSynchronousIo,
+             EmulatedFunction.CancelIo, EmulatedFunction.PurgeComm}) {
+      Simulator.injectFailure(fn, 0, Simulator.UNTIL_CLEARED, Win32.ERROR_ACCESS_DENIED);
+    }
+
+    long start = System.nanoTime();
+    assertThrows(UsbIOException.class, printer::close, "the close says what it could not end");
+    assertTrue(System.nanoTime() - start < TimeUnit.SECONDS.toNanos(10), "the close returns");
+    assertThrows(ClosedChannelException.class, () -> printer.write(ascii("x")));
+    assertThrows(IllegalStateException.class, UsbPrinter::open, "the call is still inside");
+
+    Simulator.clearInjections();
+    assertTrue(reading ? sim.send("r") : sim.setWriteStall(false));
+    assertEquals(reading ? 1 : "late", call.get(BOUND_MS, TimeUnit.MILLISECONDS), "nothing lost");
+    try (UsbPrinter again = UsbPrinter.open()) {
+      again.write(ascii("new"));
+    }
+    assertEquals(reading ? "new" : "latenew", ascii(sim.written()));
   }
 }

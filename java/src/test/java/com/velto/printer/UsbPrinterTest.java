@@ -4,17 +4,20 @@ import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertInstanceOf;
+import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.velto.printer.UsbPrinter.Type;
 import com.velto.printer.sim.CommTimeouts;
+import com.velto.printer.sim.EmulatedFunction;
 import com.velto.printer.sim.Pipe;
 import com.velto.printer.sim.SimulatedPrinter;
 import com.velto.printer.sim.Simulator;
 import com.velto.printer.sim.Win32;
 import java.io.IOException;
 import java.io.InterruptedIOException;
+import java.io.UncheckedIOException;
 import java.nio.channels.AsynchronousCloseException;
 import java.nio.channels.ClosedChannelException;
 import java.time.Duration;
@@ -23,6 +26,7 @@ import java.util.HashSet;
 import java.util.List;
 import java.util.Set;
 import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.ExecutionException;
 import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
@@ -50,18 +54,18 @@ class UsbPrinterTest extends LibraryTest {
     assertEquals(type, printer.type());
   }
 
-  /** Starts a read of up to 64 bytes in another thread; its result is the count or the exception. */
+  /**
+   * Starts a read of up to 64 bytes in another thread; its result is the count or the exception.
+   */
   private CompletableFuture<Object> readInBackground() throws Exception {
     CompletableFuture<Object> result = new CompletableFuture<>();
-    Thread t =
-        new Thread(
-            () -> {
-              try {
-                result.complete(printer.read(new byte[64], BOUND));
-              } catch (IOException e) {
-                result.complete(e);
-              }
-            });
+    Thread t = new Thread(() -> {
+      try {
+        result.complete(printer.read(new byte[64], BOUND));
+      } catch (IOException e) {
+        result.complete(e);
+      }
+    });
     log.clear();
     t.start();
     if (printer.type() == Type.NATIVE) {
@@ -72,9 +76,17 @@ class UsbPrinterTest extends LibraryTest {
     return result;
   }
 
+  private void writeOrThrow(String text) {
+    try {
+      printer.write(ascii(text));
+    } catch (IOException e) {
+      throw new UncheckedIOException(e);
+    }
+  }
+
   private String readText(int n) throws IOException {
     byte[] b = new byte[n];
-    for (int got = 0; got < n; ) {
+    for (int got = 0; got < n;) {
       got += printer.inputStream().read(b, got, n - got);
     }
     return ascii(b);
@@ -130,6 +142,21 @@ class UsbPrinterTest extends LibraryTest {
       assertEquals(Win32.ERROR_NOT_ENOUGH_MEMORY, e.errorCode());
     }
     assertTrue(printer.isConnected(), "failures that do not mean the printer is gone");
+    if (type == Type.PRINTER_CLASS) {
+      // The receiver ends on its own (its read event cannot be reset): reads come back at once.
+      assertTrue(sim.waitPendingReads(1, BOUND_MS));
+      Simulator.injectFailure(EmulatedFunction.ResetEvent, 0, 1, Win32.ERROR_INVALID_HANDLE);
+      assertTrue(sim.send("x"));
+      assertTrue(awaitTrace("_ReceiveData", "***** EXIT *****"));
+      log.clear();
+      try {
+        assertEquals(0, printer.read(new byte[4], Duration.ofSeconds(1)));
+      } catch (UsbIOException | PrinterDisconnectedException failed) {
+        assertNotEquals(
+            WinErrors.WAIT_TIMEOUT, failed instanceof UsbIOException u ? u.errorCode() : 0);
+      }
+      assertTrue(log.count("Entering usbReadInputPipe") <= 20, "one read per step, no spin");
+    }
   }
 
   @ParameterizedTest
@@ -166,17 +193,11 @@ class UsbPrinterTest extends LibraryTest {
         mine.add(String.format("w%d-%03d\n", w, i));
       }
       sent.addAll(mine);
-      Thread t =
-          new Thread(
-              () -> {
-                for (String m : mine) {
-                  try {
-                    printer.write(ascii(m));
-                  } catch (IOException e) {
-                    throw new AssertionError(e);
-                  }
-                }
-              });
+      Thread t = new Thread(() -> {
+        for (String m : mine) {
+          writeOrThrow(m);
+        }
+      });
       writers.add(t);
       t.start();
     }
@@ -187,23 +208,31 @@ class UsbPrinterTest extends LibraryTest {
     assertEquals(sent.size() * 7, written.length());
     assertEquals(sent, new HashSet<>(List.of(written.split("(?<=\n)"))), "every write whole");
 
+    assertTrue(sim.setWriteStall(true));
+    CompletableFuture<Void> stalled = CompletableFuture.runAsync(() -> writeOrThrow("stalled"));
+    assertTrue(sim.waitPendingWrites(1, BOUND_MS));
     printer.close();
     assertInstanceOf(AsynchronousCloseException.class, read.get(BOUND_MS, TimeUnit.MILLISECONDS));
+    ExecutionException e =
+        assertThrows(ExecutionException.class, () -> stalled.get(BOUND_MS, TimeUnit.MILLISECONDS));
+    assertInstanceOf(AsynchronousCloseException.class, e.getCause().getCause(), "write ended");
+    printer = UsbPrinter.open();
+    assertTrue(sim.setWriteStall(false));
+    printer.write(ascii("after"));
+    assertEquals(sent.size() * 7 + 5, sim.written().length, "the ended write sent nothing");
   }
 
   @Test
   void anInterruptEndsAStreamRead() throws Exception {
     open(Type.NATIVE);
     CompletableFuture<Object> result = new CompletableFuture<>();
-    Thread t =
-        new Thread(
-            () -> {
-              try {
-                result.complete(printer.inputStream().read());
-              } catch (IOException e) {
-                result.complete(Thread.currentThread().isInterrupted() ? e : null);
-              }
-            });
+    Thread t = new Thread(() -> {
+      try {
+        result.complete(printer.inputStream().read());
+      } catch (IOException e) {
+        result.complete(Thread.currentThread().isInterrupted() ? e : null);
+      }
+    });
     t.start();
     assertTrue(sim.waitPendingReads(1, BOUND_MS));
     t.interrupt();
