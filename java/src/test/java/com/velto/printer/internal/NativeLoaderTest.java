@@ -9,9 +9,11 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.attribute.BasicFileAttributes;
+import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.TimeUnit;
+import org.junit.jupiter.api.Assumptions;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
@@ -29,18 +31,19 @@ class NativeLoaderTest {
 
   @ParameterizedTest
   @CsvSource({
-    "Windows 10, x86, 32, windows-x86",
-    "Windows Server 2022, x86, 32, windows-x86", // a 32-bit JVM on 64-bit Windows
-    "Windows 11, amd64, 64, windows-x86_64",
-    "Windows 11, aarch64, 64, none",
-    "Linux, amd64, 64, linux-x86_64",
-    "Linux, x86_64, 64, linux-x86_64",
-    "Linux, i386, 32, none",
-    "Linux, aarch64, 64, none",
-    "Mac OS X, x86_64, 64, none",
-    "Mac OS X, aarch64, 64, none",
+      "Windows 10, x86, 32, windows-x86",
+      "Windows Server 2022, x86, 32, windows-x86", // a 32-bit JVM on 64-bit Windows
+      "Windows 11, amd64, 64, windows-x86_64",
+      "Windows 11, aarch64, 64, none",
+      "Linux, amd64, 64, linux-x86_64",
+      "Linux, x86_64, 64, linux-x86_64",
+      "Linux, i386, 32, none",
+      "Linux, aarch64, 64, none",
+      "Mac OS X, x86_64, 64, none",
+      "Mac OS X, aarch64, 64, none",
   })
-  void eachJvmGetsTheNativesOfItsOwnArchitecture(
+  void
+  eachJvmGetsTheNativesOfItsOwnArchitecture(
       String osName, String osArch, String dataModel, String expected) {
     String platform = NativePlatform.of(osName, osArch, dataModel);
     assertEquals(expected, platform == null ? "none" : platform);
@@ -79,6 +82,31 @@ class NativeLoaderTest {
     }
   }
 
+  /** A cache folder that another user could change: the natives come from the temp folder. */
+  @ParameterizedTest
+  @CsvSource({"1, rwxrwxrwx", "2, rwxrwxr-x", "2, another owner"})
+  void aCacheFolderOthersCouldChangeIsRefused(int levelsUp, String change) throws Exception {
+    Path cache = Files.createDirectory(scratch.resolve("cache"));
+    Path tmp = Files.createDirectory(scratch.resolve("tmp"));
+    Path folder = loadedFrom(run(tmp, cache), "veltousb");
+    for (int i = 0; i < levelsUp; i++) {
+      folder = folder.getParent();
+    }
+    if (change.equals("another owner")) {
+      try {
+        Files.setAttribute(folder, "unix:uid", 65534);
+      } catch (IOException e) {
+        Assumptions.abort("cannot give a folder away: " + e);
+      }
+    } else {
+      Files.setPosixFilePermissions(folder, PosixFilePermissions.fromString(change));
+    }
+    String out = run(tmp, cache);
+    assertTrue(loadedFrom(out, "veltousb").startsWith(tmp), out);
+    assertTrue(out.contains("\ntried per-user cache " + cache), out);
+    assertTrue(out.contains(": refused, " + folder + " "), "says why:\n" + out);
+  }
+
   @Test
   void moduleFromThePropertyFolderAndSimulatorFromTheJarShareOneEmulation() throws Exception {
     Path cache = Files.createDirectory(scratch.resolve("cache"));
@@ -99,15 +127,11 @@ class NativeLoaderTest {
     Path file = Files.writeString(scratch.resolve("file"), "");
     String out =
         runExpecting(1, file, file, "-D" + NativeLoader.LIBRARY_PATH_PROPERTY + "=" + wrong);
-    for (String attempt :
-        new String[] {
-          "Tried, in this order:",
-          "1. -Dveltousb.library.path: " + wrong.resolve("libveltousb.so"),
-          "the file is a 32-bit ELF shared object for x86, the JVM needs one for linux-x86_64",
-          "2. System.loadLibrary(\"veltousb\"): no veltousb in java.library.path",
-          "3. per-user cache " + file.resolve("veltousb"),
-          "4. JVM temp folder " + file
-        }) {
+    for (String attempt : new String[] {"Tried, in this order:",
+             "1. -Dveltousb.library.path: " + wrong.resolve("libveltousb.so"),
+             "the file is a 32-bit ELF shared object for x86, the JVM needs one for linux-x86_64",
+             "2. System.loadLibrary(\"veltousb\"): no veltousb in java.library.path",
+             "3. per-user cache " + file.resolve("veltousb"), "4. JVM temp folder " + file}) {
       assertTrue(out.contains(attempt), attempt + " in:\n" + out);
     }
   }
@@ -127,7 +151,9 @@ class NativeLoaderTest {
     return out;
   }
 
-  /** Runs {@link LoaderProbe}; the output (stderr included) goes to ours too, for CTest's checks. */
+  /**
+   * Runs {@link LoaderProbe}; the output (stderr included) goes to ours too, for CTest's checks.
+   */
   private static String runExpecting(int exit, Path tmp, Path cache, String... options)
       throws IOException, InterruptedException {
     List<String> cmd = new ArrayList<>();
