@@ -166,10 +166,11 @@ public final class UsbPrinter implements AutoCloseable {
 
   private static IOException openFailure(UsbPort port, int code, boolean first) {
     if (WinErrors.notFound(code) || (!first && WinErrors.gone(code))) {
-      return first ? new PrinterNotFoundException(
-                 "no printer found among the devices of the vendor's native driver and of the USB"
-                 + " printer class")
-                   : disconnected(port, WinErrors.gone(code) ? code : 1167);
+      return first
+          ? new PrinterNotFoundException(
+              "no printer found among the devices of the vendor's native driver and of the USB"
+                  + " printer class")
+          : disconnected(port, WinErrors.gone(code) ? code : 1167);
     }
     return new UsbIOException(code, WinErrors.text(port, code));
   }
@@ -277,8 +278,10 @@ public final class UsbPrinter implements AutoCloseable {
     if (ms == timeoutMs && use.generation() == timeoutGeneration) {
       return;
     }
-    int rc = ms == 0 ? port.usbSetCommTimeout(use.read(), MAXDWORD, 0, 0, 0, 0)
-                     : port.usbSetCommTimeout(use.read(), MAXDWORD, MAXDWORD, ms, 0, 0);
+    int rc =
+        ms == 0
+            ? port.usbSetCommTimeout(use.read(), MAXDWORD, 0, 0, 0, 0)
+            : port.usbSetCommTimeout(use.read(), MAXDWORD, MAXDWORD, ms, 0, 0);
     // The result is the thread's last error, which the library does not clear first: a code left
     // from an earlier call counts only if the driver did not take the new time-out.
     if (rc != 0 && port.usbGetCommTimeout(use.read()) != ms) {

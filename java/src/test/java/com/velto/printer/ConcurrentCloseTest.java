@@ -29,19 +29,22 @@ class ConcurrentCloseTest extends LibraryTest {
     int read = port.hReadPort;
     AtomicInteger lastResult = new AtomicInteger(-2);
     AtomicInteger bytes = new AtomicInteger();
-    Thread reader = new Thread(() -> {
-      byte[] buffer = new byte[32];
-      int n;
-      // Reads until one fails after the close: a read without bytes fails too
-      // (after 100 ms), so only the count of bytes tells the two apart.
-      do {
-        n = port.usbReadInputPipe(read, buffer);
-        if (n > 0) {
-          bytes.addAndGet(n);
-        }
-      } while (n > 0 || printer.pendingReads() > 0);
-      lastResult.set(n);
-    }, "reader");
+    Thread reader =
+        new Thread(
+            () -> {
+              byte[] buffer = new byte[32];
+              int n;
+              // Reads until one fails after the close: a read without bytes fails too
+              // (after 100 ms), so only the count of bytes tells the two apart.
+              do {
+                n = port.usbReadInputPipe(read, buffer);
+                if (n > 0) {
+                  bytes.addAndGet(n);
+                }
+              } while (n > 0 || printer.pendingReads() > 0);
+              lastResult.set(n);
+            },
+            "reader");
     reader.start();
     assertTrue(awaitTrace("GetPCLSData", "Before WaitForMultipleObjects"), "the read waits");
 
@@ -61,11 +64,12 @@ class ConcurrentCloseTest extends LibraryTest {
     int read = port.hReadPort;
     Thread[] readers = new Thread[4];
     for (int i = 0; i < readers.length; i++) {
-      readers[i] = new Thread(() -> {
-        byte[] buffer = new byte[8];
-        while (port.usbReadInputPipe(read, buffer) > 0 || printer.pendingReads() > 0) {
-        }
-      });
+      readers[i] =
+          new Thread(
+              () -> {
+                byte[] buffer = new byte[8];
+                while (port.usbReadInputPipe(read, buffer) > 0 || printer.pendingReads() > 0) {}
+              });
       readers[i].start();
     }
     assertTrue(printer.waitPendingReads(1, BOUND_MS));
@@ -87,10 +91,13 @@ class ConcurrentCloseTest extends LibraryTest {
     assertEquals(0, port.usbSetCommTimeout(read, 0, 0, 0, 0, 0));
     AtomicInteger result = new AtomicInteger(-2);
     AtomicInteger error = new AtomicInteger();
-    Thread reader = new Thread(() -> {
-      result.set(port.usbReadInputPipe(read, new byte[16]));
-      error.set(port.usbGetLastError());
-    }, "reader");
+    Thread reader =
+        new Thread(
+            () -> {
+              result.set(port.usbReadInputPipe(read, new byte[16]));
+              error.set(port.usbGetLastError());
+            },
+            "reader");
     reader.start();
     assertTrue(printer.waitPendingReads(1, BOUND_MS), "the read blocks");
     assertTrue(printer.send(ascii("part")));

@@ -59,13 +59,15 @@ class UsbPrinterTest extends LibraryTest {
    */
   private CompletableFuture<Object> readInBackground() throws Exception {
     CompletableFuture<Object> result = new CompletableFuture<>();
-    Thread t = new Thread(() -> {
-      try {
-        result.complete(printer.read(new byte[64], BOUND));
-      } catch (IOException e) {
-        result.complete(e);
-      }
-    });
+    Thread t =
+        new Thread(
+            () -> {
+              try {
+                result.complete(printer.read(new byte[64], BOUND));
+              } catch (IOException e) {
+                result.complete(e);
+              }
+            });
     log.clear();
     t.start();
     if (printer.type() == Type.NATIVE) {
@@ -86,7 +88,7 @@ class UsbPrinterTest extends LibraryTest {
 
   private String readText(int n) throws IOException {
     byte[] b = new byte[n];
-    for (int got = 0; got < n;) {
+    for (int got = 0; got < n; ) {
       got += printer.inputStream().read(b, got, n - got);
     }
     return ascii(b);
@@ -226,13 +228,15 @@ class UsbPrinterTest extends LibraryTest {
   void anInterruptEndsAStreamRead() throws Exception {
     open(Type.NATIVE);
     CompletableFuture<Object> result = new CompletableFuture<>();
-    Thread t = new Thread(() -> {
-      try {
-        result.complete(printer.inputStream().read());
-      } catch (IOException e) {
-        result.complete(Thread.currentThread().isInterrupted() ? e : null);
-      }
-    });
+    Thread t =
+        new Thread(
+            () -> {
+              try {
+                result.complete(printer.inputStream().read());
+              } catch (IOException e) {
+                result.complete(Thread.currentThread().isInterrupted() ? e : null);
+              }
+            });
     t.start();
     assertTrue(sim.waitPendingReads(1, BOUND_MS));
     t.interrupt();

@@ -26,13 +26,16 @@ final class CacheFolder {
     if ("windows".equals(NativePlatform.family(System.getProperty("os.name", "")))) {
       String local = System.getenv("LOCALAPPDATA");
       Path base =
-          local != null && !local.isEmpty() ? Path.of(local) : Path.of(home, "AppData", "Local");
+          local != null && !local.isEmpty()
+              ? Path.of(local)
+              : Path.of(home, "AppData", "Local");
       return base.resolve("veltousb").resolve("cache");
     }
     String xdg = System.getenv("XDG_CACHE_HOME");
-    Path base = xdg != null && !xdg.isEmpty() && Path.of(xdg).isAbsolute()
-        ? Path.of(xdg)
-        : Path.of(home, ".cache");
+    Path base =
+        xdg != null && !xdg.isEmpty() && Path.of(xdg).isAbsolute()
+            ? Path.of(xdg)
+            : Path.of(home, ".cache");
     return base.resolve("veltousb");
   }
 

@@ -59,11 +59,12 @@ public final class NativeLoader {
       where = fromJar(name, anchor, platform, load, tried);
     }
     if (where == null) {
-      StringBuilder msg = new StringBuilder("cannot load the native library \"")
-                              .append(name)
-                              .append("\" (")
-                              .append(NativePlatform.describeJvm())
-                              .append("). Tried, in this order:");
+      StringBuilder msg =
+          new StringBuilder("cannot load the native library \"")
+              .append(name)
+              .append("\" (")
+              .append(NativePlatform.describeJvm())
+              .append("). Tried, in this order:");
       for (int i = 0; i < tried.size(); i++) {
         msg.append("\n  ").append(i + 1).append(". ").append(tried.get(i));
       }
@@ -125,8 +126,9 @@ public final class NativeLoader {
   private static String fromJar(
       String name, Class<?> anchor, String platform, Consumer<String> load, List<String> tried) {
     if (platform == null) {
-      tried.add("natives in the jar: there are none for this JVM, only for "
-          + String.join(", ", NativePlatform.SUPPORTED));
+      tried.add(
+          "natives in the jar: there are none for this JVM, only for "
+              + String.join(", ", NativePlatform.SUPPORTED));
       return null;
     }
     NativeBundle bundle;

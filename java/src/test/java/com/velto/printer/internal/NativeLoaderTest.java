@@ -31,19 +31,18 @@ class NativeLoaderTest {
 
   @ParameterizedTest
   @CsvSource({
-      "Windows 10, x86, 32, windows-x86",
-      "Windows Server 2022, x86, 32, windows-x86", // a 32-bit JVM on 64-bit Windows
-      "Windows 11, amd64, 64, windows-x86_64",
-      "Windows 11, aarch64, 64, none",
-      "Linux, amd64, 64, linux-x86_64",
-      "Linux, x86_64, 64, linux-x86_64",
-      "Linux, i386, 32, none",
-      "Linux, aarch64, 64, none",
-      "Mac OS X, x86_64, 64, none",
-      "Mac OS X, aarch64, 64, none",
+    "Windows 10, x86, 32, windows-x86",
+    "Windows Server 2022, x86, 32, windows-x86", // a 32-bit JVM on 64-bit Windows
+    "Windows 11, amd64, 64, windows-x86_64",
+    "Windows 11, aarch64, 64, none",
+    "Linux, amd64, 64, linux-x86_64",
+    "Linux, x86_64, 64, linux-x86_64",
+    "Linux, i386, 32, none",
+    "Linux, aarch64, 64, none",
+    "Mac OS X, x86_64, 64, none",
+    "Mac OS X, aarch64, 64, none",
   })
-  void
-  eachJvmGetsTheNativesOfItsOwnArchitecture(
+  void eachJvmGetsTheNativesOfItsOwnArchitecture(
       String osName, String osArch, String dataModel, String expected) {
     String platform = NativePlatform.of(osName, osArch, dataModel);
     assertEquals(expected, platform == null ? "none" : platform);
@@ -127,11 +126,15 @@ class NativeLoaderTest {
     Path file = Files.writeString(scratch.resolve("file"), "");
     String out =
         runExpecting(1, file, file, "-D" + NativeLoader.LIBRARY_PATH_PROPERTY + "=" + wrong);
-    for (String attempt : new String[] {"Tried, in this order:",
-             "1. -Dveltousb.library.path: " + wrong.resolve("libveltousb.so"),
-             "the file is a 32-bit ELF shared object for x86, the JVM needs one for linux-x86_64",
-             "2. System.loadLibrary(\"veltousb\"): no veltousb in java.library.path",
-             "3. per-user cache " + file.resolve("veltousb"), "4. JVM temp folder " + file}) {
+    for (String attempt :
+        new String[] {
+          "Tried, in this order:",
+          "1. -Dveltousb.library.path: " + wrong.resolve("libveltousb.so"),
+          "the file is a 32-bit ELF shared object for x86, the JVM needs one for linux-x86_64",
+          "2. System.loadLibrary(\"veltousb\"): no veltousb in java.library.path",
+          "3. per-user cache " + file.resolve("veltousb"),
+          "4. JVM temp folder " + file
+        }) {
       assertTrue(out.contains(attempt), attempt + " in:\n" + out);
     }
   }
