@@ -2,11 +2,13 @@ package com.velto.printer;
 
 import java.io.IOException;
 import java.io.InputStream;
+import java.io.InterruptedIOException;
 import java.io.OutputStream;
 import java.nio.channels.AsynchronousCloseException;
 import java.nio.channels.ClosedChannelException;
 import java.time.Duration;
 import java.util.Objects;
+import java.util.concurrent.TimeUnit;
 import java.util.concurrent.locks.ReentrantLock;
 
 /**
@@ -52,21 +54,33 @@ public final class UsbPrinter implements AutoCloseable {
 
   private static final int MAXDWORD = -1;
   private static final Duration STREAM_STEP = Duration.ofMillis(100);
+  // How long a close waits for the calls in flight to leave, and an open for a closing printer.
+  private static final long CLOSE_BOUND_NANOS = TimeUnit.SECONDS.toNanos(3);
+  // A purge ends only the read in flight: a reader that had yet to start its read is purged again.
+  private static final long PURGE_ROUND_NANOS = TimeUnit.MILLISECONDS.toNanos(50);
   private static final Object OPEN_LOCK = new Object();
-  private static UsbPrinter current; // guarded by OPEN_LOCK
+  private static UsbPrinter current; // guarded by OPEN_LOCK; stays until the close has released all
 
   private final UsbPort port;
   private final Type type;
   private final InputStream input = new PrinterInputStream(this);
   private final OutputStream output = new PrinterOutputStream(this);
   private final ReentrantLock readerLock = new ReentrantLock();
+  // Held only for bookkeeping, never across a native that can wait.
   private final Object lock = new Object();
-  // Guarded by lock. A reopen (native type) replaces the handles and counts up the generation.
+  // Guarded by lock. A reopen (native type) replaces the handles and counts up the generation; a
+  // handle is taken out of its field before it is closed, so that one thread alone closes it.
   private int readHandle;
   private int writeHandle;
   private int generation;
   private boolean stale;
-  private boolean readerInNative;
+  private boolean reopening;
+  // Calls between begin() and end(): they may still pass the handles to a native. The handles are
+  // closed, and another printer opened, only once none is left.
+  private int calls;
+  private boolean readerInside;
+  private boolean handedOver; // the close gave up waiting: the last call out releases
+  private boolean released;
   private volatile boolean closed;
   private volatile boolean connected = true;
   // The native driver's read time-out as the reader last set it (reader only).
@@ -84,24 +98,46 @@ public final class UsbPrinter implements AutoCloseable {
   }
 
   /**
-   * Finds the printer and opens it.
+   * Finds the printer and opens it. While a printer closed in another thread still has a call in
+   * the library, waits a few seconds for it to leave.
    *
    * @throws PrinterNotFoundException when no printer the library knows is connected
    * @throws UsbIOException when the printer is there but cannot be opened
-   * @throws IllegalStateException when a {@code UsbPrinter} is open already in this process
+   * @throws IllegalStateException when a {@code UsbPrinter} is open already in this process, or a
+   *     closed one still has a read or write in the library that its close could not end
    * @throws UnsatisfiedLinkError when the native library cannot be loaded (the message lists where
    *     it was looked for)
    */
   public static UsbPrinter open() throws IOException {
     synchronized (OPEN_LOCK) {
-      if (current != null) {
-        throw new IllegalStateException(
-            "a UsbPrinter is open already: the library serves one printer per process, close that"
-                + " one first");
-      }
+      awaitRelease();
       UsbPort port = new UsbPort();
       current = new UsbPrinter(port, openPipes(port, true));
       return current;
+    }
+  }
+
+  /** Waits, with OPEN_LOCK held, until a closed printer has released its handles. */
+  private static void awaitRelease() throws IOException {
+    long deadline = System.nanoTime() + CLOSE_BOUND_NANOS;
+    while (current != null && current.closed) {
+      long left = deadline - System.nanoTime();
+      if (left <= 0) {
+        throw new IllegalStateException(
+            "the UsbPrinter closed before still has a read or write in the library that its close"
+            + " could not end");
+      }
+      try {
+        TimeUnit.NANOSECONDS.timedWait(OPEN_LOCK, left);
+      } catch (InterruptedException e) {
+        Thread.currentThread().interrupt();
+        throw new InterruptedIOException("interrupted while the printer closed before finished");
+      }
+    }
+    if (current != null) {
+      throw new IllegalStateException(
+          "a UsbPrinter is open already: the library serves one printer per process, close that"
+          + " one first");
     }
   }
 
@@ -160,10 +196,15 @@ public final class UsbPrinter implements AutoCloseable {
     Objects.requireNonNull(data, "data");
     while (true) {
       Use use = begin(false);
-      if (data.length == 0) {
-        return;
+      int rc;
+      try {
+        if (data.length == 0) {
+          return;
+        }
+        rc = port.usbWriteOutputPipe(use.write(), data);
+      } finally {
+        end(false);
       }
-      int rc = port.usbWriteOutputPipe(use.write(), data);
       if (rc == 0) {
         connected = true;
         return;
@@ -182,9 +223,12 @@ public final class UsbPrinter implements AutoCloseable {
    *     printer a read waits in steps of 100 ms, so it may take that long)
    * @return the number of bytes read, 0 when none came in time
    * @throws PrinterDisconnectedException when the printer is gone
-   * @throws UsbIOException when the read fails otherwise
+   * @throws UsbIOException when the read fails otherwise, for example once the library's receiver
+   *     of a printer-class printer has stopped
    * @throws ClosedChannelException when the printer is closed ({@link AsynchronousCloseException}
    *     when a close from another thread ended the read)
+   * @throws InterruptedIOException when the thread is interrupted between two steps of a
+   *     printer-class read (the interrupt stays set)
    */
   public int read(byte[] buffer, Duration timeout) throws IOException {
     Objects.requireNonNull(buffer, "buffer");
@@ -195,6 +239,7 @@ public final class UsbPrinter implements AutoCloseable {
     try {
       if (buffer.length == 0) {
         begin(false);
+        end(false);
         return 0;
       }
       return type == Type.NATIVE ? readNative(buffer, timeout) : readPrinterClass(buffer, timeout);
@@ -216,7 +261,7 @@ public final class UsbPrinter implements AutoCloseable {
           code = port.usbGetLastError();
         }
       } finally {
-        endRead();
+        end(true);
       }
       if (n >= 0) {
         connected = true;
@@ -249,7 +294,9 @@ public final class UsbPrinter implements AutoCloseable {
   private int readPrinterClass(byte[] buffer, Duration timeout) throws IOException {
     long start = System.nanoTime();
     long limit = nanos(timeout);
+    long step = STREAM_STEP.toNanos();
     while (true) {
+      long stepStart = System.nanoTime();
       Use use = begin(true);
       int n;
       int code = 0;
@@ -259,7 +306,7 @@ public final class UsbPrinter implements AutoCloseable {
           code = port.usbGetLastError();
         }
       } finally {
-        endRead();
+        end(true);
       }
       if (n > 0) {
         connected = true;
@@ -268,15 +315,36 @@ public final class UsbPrinter implements AutoCloseable {
       if (closed) {
         throw new AsynchronousCloseException();
       }
-      if (n < 0 && code != WinErrors.ERROR_SUCCESS && code != WinErrors.WAIT_TIMEOUT) {
-        throw failure(code, use);
+      if (n < 0 && code != WinErrors.WAIT_TIMEOUT) {
+        throw failure(code, use); // a receiver that has stopped fails every read at once
       }
-      if (code == WinErrors.WAIT_TIMEOUT) {
+      if (n < 0) {
         connected = true; // the printer is there and sent nothing
       }
-      if (System.nanoTime() - start >= limit) {
+      long now = System.nanoTime();
+      if (now - start >= limit) {
         return 0;
       }
+      // A step that came back early must not turn this loop into a spin.
+      pause(Math.min(step - (now - stepStart), limit - (now - start)));
+    }
+  }
+
+  /** Waits up to {@code nanos} unless the printer is closed meanwhile. */
+  private void pause(long nanos) throws IOException {
+    long until = System.nanoTime() + nanos;
+    synchronized (lock) {
+      for (long left = nanos; left > 0 && !closed; left = until - System.nanoTime()) {
+        try {
+          TimeUnit.NANOSECONDS.timedWait(lock, left);
+        } catch (InterruptedException e) {
+          Thread.currentThread().interrupt();
+          throw new InterruptedIOException("interrupted while waiting for the printer");
+        }
+      }
+    }
+    if (closed) {
+      throw new AsynchronousCloseException();
     }
   }
 
@@ -309,29 +377,28 @@ public final class UsbPrinter implements AutoCloseable {
       return false;
     }
     if (type == Type.NATIVE) {
-      synchronized (lock) {
-        if (stale && !closed) {
-          try {
-            reopen();
-          } catch (IOException e) {
-            return false;
-          }
-        }
+      try {
+        begin(false); // opens a printer found gone again
+        end(false);
+      } catch (IOException e) {
+        return false;
       }
     }
     return connected;
   }
 
   /**
-   * Closes the printer, ending a read that waits in another thread. Closing again does nothing.
-   * Afterwards {@link #open()} may open the printer again.
+   * Closes the printer, ending a read that waits in another thread and writes that wait for the
+   * printer: they throw {@link AsynchronousCloseException}. Returns once no call of this printer is
+   * in the library any more, within a few seconds whatever the read time-out; only then may {@link
+   * #open()} open the printer again. Closing again does nothing.
    *
-   * @throws UsbIOException when the library reports a failed close; the printer counts as closed
-   *     all the same
+   * @throws UsbIOException when the library reports a failed close, or when a read or write in
+   *     another thread could not be ended: the printer counts as closed all the same, and is
+   *     released once that call has returned
    */
   @Override
   public void close() throws IOException {
-    Use use;
     boolean gone;
     synchronized (lock) {
       if (closed) {
@@ -339,73 +406,187 @@ public final class UsbPrinter implements AutoCloseable {
       }
       closed = true;
       gone = stale;
-      use = new Use(readHandle, writeHandle, generation);
-      if (type == Type.NATIVE) {
-        endBlockedRead(use.read());
-      }
-      readHandle = 0;
-      writeHandle = 0;
+      calls++; // the close itself, until it releases or hands over
+      lock.notifyAll();
     }
     connected = false;
-    int rc;
-    try {
-      // Printer class: stops the receiver and closes both pipes. Native: a read still blocked
-      // on its handle ends with the close.
-      rc = use.read() != 0 ? port.usbClosePipe(use.read()) : 0;
-      if (type == Type.NATIVE && use.write() != 0) {
-        int rcWrite = port.usbClosePipe(use.write());
-        rc = rc != 0 ? rc : rcWrite;
-      }
-    } finally {
-      synchronized (OPEN_LOCK) {
-        if (current == this) {
-          current = null;
-        }
-      }
+    int rc = endCalls(true);
+    boolean last;
+    synchronized (lock) {
+      calls--;
+      last = calls == 0;
+      released = last;
+      handedOver = !last;
     }
+    if (!last) {
+      throw new UsbIOException(rc, WinErrors.text(port, rc));
+    }
+    rc = release();
     if (rc != 0 && !gone) { // the handles of a printer that went away may fail to close
       throw new UsbIOException(rc, WinErrors.text(port, rc));
     }
   }
 
   /**
-   * Ends a native read blocked on {@code handle} with a purge, which keeps the handle: the reader
-   * then never meets a closed handle whose value Windows may already have given to another file.
-   * Called with the lock held; the reader leaves through {@link #endRead()}.
+   * Ends the calls in flight and waits, within the bound, until only the caller's own is left: the
+   * close of the write pipe ends blocked writes (native type), the printer-class close ends the
+   * session, and a purge ends a native read (again while a reader has yet to start its read).
+   * Without the lock.
+   *
+   * @return 0 once only the caller is left; else what kept a call from ending, {@code WAIT_TIMEOUT}
+   *     when nothing said
    */
-  private void endBlockedRead(int handle) {
+  private int endCalls(boolean closing) {
+    long deadline = System.nanoTime() + CLOSE_BOUND_NANOS;
+    int rc = closePipe(type == Type.PRINTER_CLASS);
+    boolean purge = type == Type.NATIVE;
     boolean interrupted = false;
-    for (int i = 0; readerInNative && i < 5; i++) {
-      port.usbPurgeRequest(handle);
-      try {
-        lock.wait(100); // the purge may come just before the read starts: purge again
-      } catch (InterruptedException e) {
-        interrupted = true;
+    try {
+      while (true) {
+        int handle;
+        synchronized (lock) {
+          if (calls == 1) {
+            return 0;
+          }
+          handle = purge && readerInside ? readHandle : 0;
+        }
+        if (handle != 0) {
+          int rcPurge = port.usbPurgeRequest(handle);
+          if (rcPurge != 0) { // the read cannot be ended: it may still return by itself
+            purge = false;
+            rc = rc != 0 ? rc : rcPurge;
+          }
+        }
+        synchronized (lock) {
+          long left = deadline - System.nanoTime();
+          if (calls == 1) {
+            return 0;
+          }
+          if (left <= 0 || (closed && !closing)) { // a reopen gives way to a close
+            return rc != 0 ? rc : WinErrors.WAIT_TIMEOUT;
+          }
+          interrupted |= waitNanos(Math.min(PURGE_ROUND_NANOS, left));
+        }
       }
-    }
-    if (interrupted) {
-      Thread.currentThread().interrupt();
+    } finally {
+      if (interrupted) {
+        Thread.currentThread().interrupt();
+      }
     }
   }
 
-  /** Checks the printer is open, opens it again if it was gone (native type), and marks a read. */
+  /**
+   * Closes the handles still open and lets {@link #open()} go on. Runs once, when no call of the
+   * closed printer is left.
+   */
+  private int release() {
+    try {
+      int rc = closePipe(true);
+      int rcWrite = type == Type.NATIVE ? closePipe(false) : 0;
+      return rc != 0 ? rc : rcWrite;
+    } finally {
+      synchronized (OPEN_LOCK) {
+        if (current == this) {
+          current = null;
+        }
+        OPEN_LOCK.notifyAll();
+      }
+    }
+  }
+
+  /**
+   * Closes one pipe, unless another thread has taken it to close; the printer-class close ends the
+   * session with both pipes. A pipe that the library could not close is put back, to be closed
+   * again later.
+   */
+  private int closePipe(boolean read) {
+    int handle;
+    synchronized (lock) {
+      handle = read ? readHandle : writeHandle;
+      if (handle == 0) {
+        return 0;
+      }
+      setHandle(read, 0);
+    }
+    int rc = port.usbClosePipe(handle);
+    if (rc != 0) {
+      synchronized (lock) {
+        if ((read ? readHandle : writeHandle) == 0) {
+          setHandle(read, handle);
+        }
+      }
+    }
+    return rc;
+  }
+
+  private void setHandle(boolean read, int handle) {
+    if (read) {
+      readHandle = handle;
+    } else {
+      writeHandle = handle;
+    }
+  }
+
+  /**
+   * Waits on the lock, which the caller holds. True when interrupted: the caller sets the flag
+   * again once it stops waiting, so that the next wait does not end at once.
+   */
+  private boolean waitNanos(long nanos) {
+    try {
+      TimeUnit.NANOSECONDS.timedWait(lock, nanos);
+      return false;
+    } catch (InterruptedException e) {
+      return true;
+    }
+  }
+
+  /**
+   * Counts a call in until {@link #end}: checks the printer is open, opens it again first if it was
+   * gone (native type), and marks a read.
+   */
   private Use begin(boolean reading) throws IOException {
-    synchronized (lock) {
-      if (closed) {
-        throw new ClosedChannelException();
+    while (true) {
+      synchronized (lock) {
+        boolean interrupted = false;
+        while (reopening && !closed) {
+          interrupted |= waitNanos(PURGE_ROUND_NANOS);
+        }
+        if (interrupted) {
+          Thread.currentThread().interrupt();
+        }
+        if (closed) {
+          throw new ClosedChannelException();
+        }
+        calls++;
+        if (!stale) {
+          readerInside |= reading;
+          return new Use(readHandle, writeHandle, generation);
+        }
+        reopening = true;
       }
-      if (stale) {
+      try {
         reopen();
+      } finally {
+        synchronized (lock) {
+          reopening = false;
+        }
+        end(false);
       }
-      readerInNative |= reading;
-      return new Use(readHandle, writeHandle, generation);
     }
   }
 
-  private void endRead() {
+  /** The call has left the library; the last one out after a close that gave up releases. */
+  private void end(boolean reading) {
+    boolean last;
     synchronized (lock) {
-      readerInNative = false;
+      calls--;
+      readerInside &= !reading;
       lock.notifyAll();
+      last = calls == 0 && handedOver && !released;
+      released |= last;
+    }
+    if (last) {
+      release();
     }
   }
 
@@ -421,6 +602,9 @@ public final class UsbPrinter implements AutoCloseable {
     if (closed) {
       return new AsynchronousCloseException();
     }
+    if (code == WinErrors.ERROR_SUCCESS) {
+      return new UsbIOException(code, "the library reported a failure without an error code");
+    }
     if (!WinErrors.gone(code)) {
       return new UsbIOException(code, WinErrors.text(port, code));
     }
@@ -434,30 +618,32 @@ public final class UsbPrinter implements AutoCloseable {
   }
 
   /**
-   * Opens a native-type printer again after it was gone. Called with the lock held. A read still
-   * on the old handles is ended first.
+   * Opens a native-type printer again after it was gone, as a call of its own: the calls still on
+   * the old handles are ended and have left before those are closed, since Windows may hand their
+   * values to the new ones at once.
    */
   private void reopen() throws IOException {
-    endBlockedRead(readHandle);
-    if (readerInNative) {
+    int rc = endCalls(false);
+    if (closed) {
+      throw new AsynchronousCloseException();
+    }
+    if (rc != 0) {
       throw disconnected(port, 1167);
     }
-    if (readHandle != 0) {
-      port.usbClosePipe(readHandle);
-    }
-    if (writeHandle != 0) {
-      port.usbClosePipe(writeHandle);
-    }
-    readHandle = 0;
-    writeHandle = 0;
+    // The handles of a printer that went away may fail to close; they are not used again.
+    closePipe(true);
+    closePipe(false);
     if (openPipes(port, false) != Type.NATIVE) {
       port.usbClosePipe(port.hReadPort); // a printer of the other kind: not this one
       throw disconnected(port, 1167);
     }
-    readHandle = port.hReadPort;
-    writeHandle = port.hWritePort;
-    generation++;
-    stale = false;
+    synchronized (lock) {
+      // Installed also after a close meanwhile: its release closes them.
+      readHandle = port.hReadPort;
+      writeHandle = port.hWritePort;
+      generation++;
+      stale = false;
+    }
     connected = true;
   }
 

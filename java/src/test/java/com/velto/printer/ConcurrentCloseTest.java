@@ -2,16 +2,25 @@ package com.velto.printer;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import com.velto.printer.sim.EmulatedFunction;
 import com.velto.printer.sim.SimulatedPrinter;
+import com.velto.printer.sim.Simulator;
 import com.velto.printer.sim.Win32;
+import java.io.IOException;
+import java.nio.channels.ClosedChannelException;
+import java.time.Duration;
+import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.ValueSource;
 
 /** A close from another Java thread while a read waits. */
 class ConcurrentCloseTest extends LibraryTest {
-
   @Test
   void printerClassCloseWhileAJavaReadWaitsForBytes() throws Exception {
     SimulatedPrinter printer = plugPrinterClass("C1");
@@ -98,5 +107,43 @@ class ConcurrentCloseTest extends LibraryTest {
     assertFalse(reader.isAlive(), "the close ended the read");
     assertEquals(-1, result.get());
     assertEquals(Win32.ERROR_OPERATION_ABORTED, error.get());
+  }
+
+  /** A call nothing can end: the close returns in seconds, and no open goes on until it has. */
+  @ParameterizedTest(name = "reading={0}")
+  @ValueSource(booleans = {true, false})
+  void aCallTheCloseCannotEndHoldsBackTheNextOpenUntilItReturns(boolean reading) throws Exception {
+    SimulatedPrinter sim = plugNative("C4");
+    UsbPrinter printer = UsbPrinter.open();
+    assertTrue(sim.setWriteStall(!reading));
+    CompletableFuture<Object> call = new CompletableFuture<>();
+    new Thread(() -> {
+      try {
+        if (reading) {
+          call.complete(printer.read(new byte[8], Duration.ofMillis(BOUND_MS)));
+        } else {
+          printer.write(ascii("late"));
+          call.complete("late");
+        }
+      } catch (IOException e) {
+        call.complete(e);
+      }
+    }).start();
+    assertTrue(reading ? sim.waitPendingReads(1, BOUND_MS) : sim.waitPendingWrites(1, BOUND_MS));
+    Simulator.injectFailure(EmulatedFunction.CancelSynchronousIo, 0, Simulator.UNTIL_CLEARED,
+        Win32.ERROR_ACCESS_DENIED);
+    long start = System.nanoTime();
+    assertThrows(UsbIOException.class, printer::close, "the close says what it could not end");
+    assertTrue(System.nanoTime() - start < TimeUnit.SECONDS.toNanos(10), "the close returns");
+    assertThrows(ClosedChannelException.class, () -> printer.write(ascii("x")));
+    assertThrows(IllegalStateException.class, UsbPrinter::open, "the call is still inside");
+
+    Simulator.clearInjections();
+    assertTrue(reading ? sim.send("r") : sim.setWriteStall(false));
+    assertEquals(reading ? 1 : "late", call.get(BOUND_MS, TimeUnit.MILLISECONDS), "nothing lost");
+    try (UsbPrinter again = UsbPrinter.open()) {
+      again.write(ascii("new"));
+    }
+    assertEquals(reading ? "new" : "latenew", ascii(sim.written()));
   }
 }

@@ -9,12 +9,14 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.velto.printer.UsbPrinter.Type;
 import com.velto.printer.sim.CommTimeouts;
+import com.velto.printer.sim.EmulatedFunction;
 import com.velto.printer.sim.Pipe;
 import com.velto.printer.sim.SimulatedPrinter;
 import com.velto.printer.sim.Simulator;
 import com.velto.printer.sim.Win32;
 import java.io.IOException;
 import java.io.InterruptedIOException;
+import java.io.UncheckedIOException;
 import java.nio.channels.AsynchronousCloseException;
 import java.nio.channels.ClosedChannelException;
 import java.time.Duration;
@@ -23,6 +25,7 @@ import java.util.HashSet;
 import java.util.List;
 import java.util.Set;
 import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.ExecutionException;
 import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
@@ -50,7 +53,9 @@ class UsbPrinterTest extends LibraryTest {
     assertEquals(type, printer.type());
   }
 
-  /** Starts a read of up to 64 bytes in another thread; its result is the count or the exception. */
+  /**
+   * Starts a read of up to 64 bytes in another thread; its result is the count or the exception.
+   */
   private CompletableFuture<Object> readInBackground() throws Exception {
     CompletableFuture<Object> result = new CompletableFuture<>();
     Thread t =
@@ -70,6 +75,14 @@ class UsbPrinterTest extends LibraryTest {
       assertTrue(awaitTrace("GetPCLSData", "Before WaitForMultipleObjects"), "the read waits");
     }
     return result;
+  }
+
+  private void writeOrThrow(String text) {
+    try {
+      printer.write(ascii(text));
+    } catch (IOException e) {
+      throw new UncheckedIOException(e);
+    }
   }
 
   private String readText(int n) throws IOException {
@@ -130,6 +143,20 @@ class UsbPrinterTest extends LibraryTest {
       assertEquals(Win32.ERROR_NOT_ENOUGH_MEMORY, e.errorCode());
     }
     assertTrue(printer.isConnected(), "failures that do not mean the printer is gone");
+    if (type == Type.PRINTER_CLASS) {
+      // The receiver ends on its own (its read event cannot be reset): reads come back at once.
+      assertTrue(sim.waitPendingReads(1, BOUND_MS));
+      Simulator.injectFailure(EmulatedFunction.ResetEvent, 0, 1, Win32.ERROR_INVALID_HANDLE);
+      assertTrue(sim.send("x"));
+      assertTrue(awaitTrace("_ReceiveData", "***** EXIT *****"));
+      log.clear();
+      try {
+        assertEquals(0, printer.read(new byte[4], Duration.ofSeconds(1)));
+      } catch (UsbIOException | PrinterDisconnectedException stopped) {
+        // The library tells that the receiver has stopped.
+      }
+      assertTrue(log.count("Entering usbReadInputPipe") <= 20, "one read per step, no spin");
+    }
   }
 
   @ParameterizedTest
@@ -166,17 +193,11 @@ class UsbPrinterTest extends LibraryTest {
         mine.add(String.format("w%d-%03d\n", w, i));
       }
       sent.addAll(mine);
-      Thread t =
-          new Thread(
-              () -> {
-                for (String m : mine) {
-                  try {
-                    printer.write(ascii(m));
-                  } catch (IOException e) {
-                    throw new AssertionError(e);
-                  }
-                }
-              });
+      Thread t = new Thread(() -> {
+        for (String m : mine) {
+          writeOrThrow(m);
+        }
+      });
       writers.add(t);
       t.start();
     }
@@ -187,8 +208,18 @@ class UsbPrinterTest extends LibraryTest {
     assertEquals(sent.size() * 7, written.length());
     assertEquals(sent, new HashSet<>(List.of(written.split("(?<=\n)"))), "every write whole");
 
+    assertTrue(sim.setWriteStall(true));
+    CompletableFuture<Void> stalled = CompletableFuture.runAsync(() -> writeOrThrow("stalled"));
+    assertTrue(sim.waitPendingWrites(1, BOUND_MS));
     printer.close();
     assertInstanceOf(AsynchronousCloseException.class, read.get(BOUND_MS, TimeUnit.MILLISECONDS));
+    ExecutionException e =
+        assertThrows(ExecutionException.class, () -> stalled.get(BOUND_MS, TimeUnit.MILLISECONDS));
+    assertInstanceOf(AsynchronousCloseException.class, e.getCause().getCause(), "write ended");
+    printer = UsbPrinter.open();
+    assertTrue(sim.setWriteStall(false));
+    printer.write(ascii("after"));
+    assertEquals(sent.size() * 7 + 5, sim.written().length, "the ended write sent nothing");
   }
 
   @Test

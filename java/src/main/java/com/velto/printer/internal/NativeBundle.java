@@ -108,8 +108,10 @@ final class NativeBundle {
     }
   }
 
+  /** Whether {@code file} is whole and nobody but its folder's owner can change it. */
   private static boolean matches(Path file, String[] f) throws IOException {
-    if (!Files.isRegularFile(file) || Files.size(file) != Long.parseLong(f[1])) {
+    if (!Files.isRegularFile(file) || Files.size(file) != Long.parseLong(f[1])
+        || CacheFolder.othersCanChange(file, CacheFolder.ownerOf(file.getParent())) != null) {
       return false;
     }
     MessageDigest md = sha256();

@@ -32,6 +32,7 @@ public final class NativeLoader {
   public static final String LIBRARY_PATH_PROPERTY = "veltousb.library.path";
 
   private static final Map<String, String> LOADED = new ConcurrentHashMap<>();
+  private static final Map<String, List<String>> TRIED = new ConcurrentHashMap<>();
 
   private NativeLoader() {}
 
@@ -70,6 +71,7 @@ public final class NativeLoader {
       throw new UnsatisfiedLinkError(msg.toString());
     }
     LOADED.put(name, where);
+    TRIED.put(name, List.copyOf(tried));
   }
 
   /**
@@ -78,6 +80,11 @@ public final class NativeLoader {
    */
   public static String loadedFrom(String name) {
     return LOADED.get(name);
+  }
+
+  /** What failed before {@code name} was loaded, as the error would have listed it. */
+  static List<String> triedBefore(String name) {
+    return TRIED.getOrDefault(name, List.of());
   }
 
   private static String fromProperty(
@@ -136,12 +143,18 @@ public final class NativeLoader {
           + NativeBundle.listPath(name, platform));
       return null;
     }
-    Path cache = CacheFolder.forUser().resolve(bundle.key());
+    Path root = CacheFolder.forUser();
+    Path cache = root.resolve(bundle.key());
     try {
-      Path lib = bundle.extractTo(cache);
-      String where = tryLoad("per-user cache " + lib, lib, platform, load, tried);
-      if (where != null) {
-        return where;
+      String unsafe = CacheFolder.claim(root, cache);
+      if (unsafe != null) {
+        tried.add("per-user cache " + cache + ": refused, " + unsafe);
+      } else {
+        Path lib = bundle.extractTo(cache);
+        String where = tryLoad("per-user cache " + lib, lib, platform, load, tried);
+        if (where != null) {
+          return where;
+        }
       }
     } catch (IOException | RuntimeException e) {
       tried.add("per-user cache " + cache + ": " + e);

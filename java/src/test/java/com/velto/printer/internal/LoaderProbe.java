@@ -19,5 +19,6 @@ public final class LoaderProbe {
     }
     System.out.println("veltousb from " + NativeLoader.loadedFrom("veltousb"));
     System.out.println("veltosim_jni from " + NativeLoader.loadedFrom("veltosim_jni"));
+    NativeLoader.triedBefore("veltousb").forEach(t -> System.out.println("tried " + t));
   }
 }

@@ -9,9 +9,11 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.attribute.BasicFileAttributes;
+import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.TimeUnit;
+import org.junit.jupiter.api.Assumptions;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
@@ -79,6 +81,29 @@ class NativeLoaderTest {
     }
   }
 
+  /** A cache folder that another user could change: the natives come from the temp folder. */
+  @ParameterizedTest
+  @CsvSource({"1, rwxrwxrwx", "2, rwxrwxr-x", "2, another owner"})
+  void aCacheFolderOthersCouldChangeIsRefused(int levelsUp, String change) throws Exception {
+    Path cache = Files.createDirectory(scratch.resolve("cache"));
+    Path tmp = Files.createDirectory(scratch.resolve("tmp"));
+    Path key = loadedFrom(run(tmp, cache), "veltousb").getParent();
+    Path folder = levelsUp == 1 ? key : key.getParent();
+    if (change.equals("another owner")) {
+      try {
+        Files.setAttribute(folder, "unix:uid", 65534);
+      } catch (IOException e) {
+        Assumptions.abort("cannot give a folder away: " + e);
+      }
+    } else {
+      Files.setPosixFilePermissions(folder, PosixFilePermissions.fromString(change));
+    }
+    String out = run(tmp, cache);
+    assertTrue(loadedFrom(out, "veltousb").startsWith(tmp), out);
+    assertTrue(out.contains("\ntried per-user cache " + cache), out);
+    assertTrue(out.contains(": refused, " + folder + " "), "says why:\n" + out);
+  }
+
   @Test
   void moduleFromThePropertyFolderAndSimulatorFromTheJarShareOneEmulation() throws Exception {
     Path cache = Files.createDirectory(scratch.resolve("cache"));
@@ -127,7 +152,9 @@ class NativeLoaderTest {
     return out;
   }
 
-  /** Runs {@link LoaderProbe}; the output (stderr included) goes to ours too, for CTest's checks. */
+  /**
+   * Runs {@link LoaderProbe}; the output (stderr included) goes to ours too, for CTest's checks.
+   */
   private static String runExpecting(int exit, Path tmp, Path cache, String... options)
       throws IOException, InterruptedException {
     List<String> cmd = new ArrayList<>();
