@@ -10,7 +10,7 @@ namespace {
 // last round its close or purge gives up. Rounds are long against Windows'
 // 15.6 ms timer, so the bound holds there too.
 const DWORD CANCEL_ROUND_MS = 500;
-const int CANCEL_ROUNDS = 10;
+const int CANCEL_ROUNDS = 4;
 
 const unsigned ALL_REQUESTS = 0xFFFFFFFFu;
 

@@ -130,7 +130,7 @@ class ConcurrentCloseTest extends LibraryTest {
       }
     }).start();
     assertTrue(reading ? sim.waitPendingReads(1, BOUND_MS) : sim.waitPendingWrites(1, BOUND_MS));
-    Simulator.injectFailure(EmulatedFunction.CancelSynchronousIo, 0, Simulator.UNTIL_CLEARED,
+    Simulator.injectFailure(EmulatedFunction.CancelIoEx, 0, Simulator.UNTIL_CLEARED,
         Win32.ERROR_ACCESS_DENIED);
     long start = System.nanoTime();
     assertThrows(UsbIOException.class, printer::close, "the close says what it could not end");
