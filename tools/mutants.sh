@@ -155,7 +155,8 @@ for i in "${selected[@]}"; do
   n=$((n + 1))
   name=${names[$i]} file=${files[$i]}
   target=$scratch/$file
-  cp "$root/$file" "$work/original"
+  # The scratch copy holds the tree as it was when the check began.
+  cp "$target" "$work/original"
   apply "${finds[$i]}" "${repls[$i]}" "$work/original" "$target" || exit 2
   start=$SECONDS
   printf '[%d/%d] %-40s ' "$n" "${#selected[@]}" "$name"

@@ -216,6 +216,7 @@ TEST_F(SessionTest, AfterTheReceiverEndedReadsDrainTheBufferAndTheCloseReturns) 
   EXPECT_EQ(Read(64, &got), 4);
   EXPECT_EQ(got, Bytes("left"));
   EXPECT_EQ(Read(64, &got), -1);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_READY) << "not a time-out: nothing more will come";
   EXPECT_EQ(m_Log.Count("Timeout"), 0u) << "the quit event ends the wait, not the time-out";
 
   EXPECT_EQ(Close(ReadHandle()), 0);

@@ -277,7 +277,9 @@ TEST_P(UsblpOpenErrorTest, IsReportedAndThePrinterPassedOver) {
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), GetParam().dwError) << sPath;
   }
+  // Java hears why, not "no printer".
   EXPECT_EQ(OpenPipe(GENERIC_WRITE), -1);
+  EXPECT_EQ(GetLastError(), GetParam().dwError);
 }
 
 // The node's errors reach Java as the Windows codes of docs/linux.md; above
