@@ -26,7 +26,6 @@ HANDLE AbandonSessionStart(CUsbComm &comm) {
   comm.m_bKeepReading = 0;
   CCircularBuffer *pBuffer = comm.m_pCCBuffer.exchange(nullptr);
   delete pBuffer;
-  CloseIfOpen(comm.m_ReadThreadTerminated.exchange(NULL));
   CloseIfOpen(comm.m_QuitEvent.exchange(NULL));
   CloseIfOpen(comm.m_hPCLSDataEvent.exchange(NULL));
   CloseIfOpen(comm.m_hPCLSRoomEvent.exchange(NULL));
@@ -98,13 +97,6 @@ HANDLE CUsbComm::StartPCLSSession() {
   }
   m_QuitEvent = hEvent;
 
-  hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
-  if (hEvent == NULL) {
-    TRACE_ERR("usbInitPipe", "m_ReadThreadTerminated", GetLastError());
-    return AbandonSessionStart(*this);
-  }
-  m_ReadThreadTerminated = hEvent;
-
   TRACE("usbInitPipe", "Creating m_hPCLSDataEvent");
   hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
   if (hEvent == NULL) {
@@ -170,7 +162,6 @@ BOOL CUsbComm::GetPCLSData(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnB
   CCircularBuffer *const pRing = m_pCCBuffer;
   const HANDLE hDataEvent = m_hPCLSDataEvent;
   const HANDLE hQuitEvent = m_QuitEvent;
-  const HANDLE hTerminated = m_ReadThreadTerminated;
   const HANDLE hRoomEvent = m_hPCLSRoomEvent;
 
   TRACE_FMT("GetPCLSData", "nNumberOfBytesToRead=%d wait:%ld", (int)nNumberOfBytesToRead,
@@ -218,7 +209,6 @@ BOOL CUsbComm::GetPCLSData(BYTE *pBuffer, DWORD nNumberOfBytesToRead, DWORD *pnB
       continue;
     }
     if (dwWait == WAIT_OBJECT_0 + 1) {
-      SetEvent(hTerminated);
       m_bKeepReading = 0;
       bResult = 0;
     } else if (dwWait == WAIT_TIMEOUT) {
@@ -277,7 +267,7 @@ int CUsbComm::StopSessionLocked(HANDLE hPassed, bool bTrace) {
   if (hQuitEvent != NULL) {
     SetEvent(hQuitEvent);
     if (bTrace) TRACE("usbClosePipe", "WaitForSingleObject");
-    // Wait for the receiver thread itself, not for m_ReadThreadTerminated:
+    // Wait for the receiver thread itself, not for a signal from it:
     // a reader may pass that signal on while the receiver still runs, and
     // some of the receiver's ways out never give it. Once the thread has
     // ended, nothing of the session is in use on its side.
@@ -301,7 +291,6 @@ int CUsbComm::StopSessionLocked(HANDLE hPassed, bool bTrace) {
   // then let the readers already inside leave before anything is released.
   const HANDLE hThread = m_hWorkerThread.exchange(NULL);
   CCircularBuffer *const pRing = m_pCCBuffer.exchange(nullptr);
-  const HANDLE hTerminated = m_ReadThreadTerminated.exchange(NULL);
   const HANDLE hQuit = m_QuitEvent.exchange(NULL);
   const HANDLE hDataEvent = m_hPCLSDataEvent.exchange(NULL);
   const HANDLE hRoomEvent = m_hPCLSRoomEvent.exchange(NULL);
@@ -312,7 +301,6 @@ int CUsbComm::StopSessionLocked(HANDLE hPassed, bool bTrace) {
     CloseHandle(hThread);
   }
   delete pRing;
-  if (hTerminated != NULL) CloseHandle(hTerminated);
   if (hQuit != NULL) CloseHandle(hQuit);
   if (hDataEvent != NULL) CloseHandle(hDataEvent);
   if (hRoomEvent != NULL) CloseHandle(hRoomEvent);

@@ -128,8 +128,6 @@ void HandlePendingRead(CUsbComm &comm, HANDLE hRead, OVERLAPPED *pov, BYTE *pbIn
   if (comm.m_bKeepReading == 0) {
     TRACE("ReceiveData", "SetEvent(m_ReadThreadTerminated)");
     AwaitCancelledRead(hRead, pov, CancelIo(hRead));
-    const HANDLE hTerminated = comm.m_ReadThreadTerminated;
-    if (hTerminated != NULL) SetEvent(hTerminated);
     return;
   }
 
@@ -204,7 +202,6 @@ int CUsbComm::ReceiveData() {
     bool bRetryAtOnce = false;
     if (!AwaitRoom(*this)) {
       m_bKeepReading = 0;
-      SetEvent(m_ReadThreadTerminated);
       break;
     }
     TRACE("ReceiveData", "Loop top");
@@ -237,7 +234,6 @@ int CUsbComm::ReceiveData() {
           if (QuitSignalled(m_QuitEvent, RETRY_QUIT_WAIT_MS)) {
             m_bKeepReading = 0;
             CancelIo(hRead);
-            SetEvent(m_ReadThreadTerminated);
           }
           break;
 
@@ -248,7 +244,6 @@ int CUsbComm::ReceiveData() {
           if (QuitSignalled(m_QuitEvent, ACCESS_DENIED_QUIT_WAIT_MS)) {
             m_bKeepReading = 0;
             TRACE("ReceiveData", "Terminating Read Thread(EAD)");
-            SetEvent(m_ReadThreadTerminated);
           }
           break;
 
@@ -261,7 +256,6 @@ int CUsbComm::ReceiveData() {
             m_bKeepReading = 0;
             TRACE("ReceiveData", "Terminating Read Thread(EIH)");
             CancelIo(m_hReadPort);
-            SetEvent(m_ReadThreadTerminated);
           }
           break;
 
@@ -270,7 +264,6 @@ int CUsbComm::ReceiveData() {
           if (QuitSignalled(m_QuitEvent, RETRY_QUIT_WAIT_MS)) {
             m_bKeepReading = 0;
             CancelIo(hRead);
-            SetEvent(m_ReadThreadTerminated);
           }
           break;
 
@@ -289,7 +282,6 @@ int CUsbComm::ReceiveData() {
             if (QuitSignalled(m_QuitEvent, INVALID_HANDLE_QUIT_WAIT_MS)) {
               m_bKeepReading = 0;
               TRACE("ReceiveData", "Terminating Read Thread(EIH)");
-              SetEvent(m_ReadThreadTerminated);
             }
             break;
           }
@@ -297,7 +289,6 @@ int CUsbComm::ReceiveData() {
             m_bKeepReading = 0;
             TRACE("ReceiveData", "Terminating Read Thread(EIH)");
             CancelIo(hRead);
-            SetEvent(m_ReadThreadTerminated);
           } else {
             CancelIo(hRead);
             Sleep(OTHER_ERROR_RETRY_PAUSE_MS);

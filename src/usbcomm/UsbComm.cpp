@@ -8,7 +8,6 @@
 CUsbComm::CUsbComm()
     : m_bThreadActive(0),
       m_QuitEvent(nullptr),
-      m_ReadThreadTerminated(nullptr),
       m_hPCLSDataEvent(nullptr),
       m_pCCBuffer(nullptr),
       m_hReadPort(nullptr),

@@ -66,7 +66,6 @@ class CUsbComm {
   char m_szDevicePath[USB_PATH_SIZE];
   std::atomic<LONG> m_bThreadActive;
   std::atomic<HANDLE> m_QuitEvent;
-  std::atomic<HANDLE> m_ReadThreadTerminated;
   std::atomic<BYTE> m_bPCLSPowerStatus;
   std::atomic<HANDLE> m_hPCLSDataEvent;
   std::atomic<LONG> m_bKeepReading;

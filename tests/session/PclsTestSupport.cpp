@@ -184,9 +184,9 @@ bool CPclsTest::Eventually(const std::function<bool()> &pred, DWORD dwTimeoutMs)
 }
 
 bool CPclsTest::SessionReleased() {
-  return g_UsbComm.m_QuitEvent == nullptr && g_UsbComm.m_ReadThreadTerminated == nullptr &&
-         g_UsbComm.m_hPCLSDataEvent == nullptr && g_UsbComm.m_pCCBuffer == nullptr &&
-         g_UsbComm.m_hWorkerThread == nullptr && g_UsbComm.m_hReadPort == nullptr;
+  return g_UsbComm.m_QuitEvent == nullptr && g_UsbComm.m_hPCLSDataEvent == nullptr &&
+         g_UsbComm.m_pCCBuffer == nullptr && g_UsbComm.m_hWorkerThread == nullptr &&
+         g_UsbComm.m_hReadPort == nullptr;
 }
 
 std::vector<BYTE> Bytes(const char *psz) { return std::vector<BYTE>(psz, psz + strlen(psz)); }

@@ -409,8 +409,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SStartFailure{"QuitEvent", "...Called Read Create File", SIM_FN_CreateEventA, 0,
                       "m_QuitEvent Error=8"},
-        SStartFailure{"TerminatedEvent", "...Called Read Create File", SIM_FN_CreateEventA, 1,
-                      "m_ReadThreadTerminated Error=8"},
         SStartFailure{"DataEvent", "Creating m_hPCLSDataEvent", SIM_FN_CreateEventA, 0, nullptr},
         SStartFailure{"RoomEvent", "Creating m_hPCLSDataEvent", SIM_FN_CreateEventA, 1, nullptr},
         SStartFailure{"BufferObject", "Creating m_pCCBuffer", SIM_FN_ALLOC, 0, nullptr},
