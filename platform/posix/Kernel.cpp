@@ -156,7 +156,10 @@ void TimerMain() {
     } else if (st.m_Due.empty()) {
       st.m_TimerCond.wait(lock);
     } else {
-      st.m_TimerCond.wait_until(lock, st.m_Due.begin()->first);
+      // A copy: the wait reads its deadline again after the lock was
+      // released, when the entry may be gone.
+      const Clock::time_point tpNext = st.m_Due.begin()->first;
+      st.m_TimerCond.wait_until(lock, tpNext);
     }
   }
 }
