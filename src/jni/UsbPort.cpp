@@ -80,11 +80,9 @@ jint InitPipe(JNIEnv *env, jobject port, jint access) {
     }
     if (nUsbType < 0) return -1;
 
-    if (!g_UsbComm.LocateDevice(nUsbType, g_szDeviceName, sizeof g_szDeviceName)) {
-      // Why the printer the table accepts did not open, if one is there.
-      if (g_UsbComm.m_dwMatchOpenError != 0) SetLastError(g_UsbComm.m_dwMatchOpenError);
-      return -1;
-    }
+    // Failing, the search leaves why the printer the table accepts did not
+    // open, if one is there.
+    if (!g_UsbComm.LocateDevice(nUsbType, g_szDeviceName, sizeof g_szDeviceName)) return -1;
     TRACE("usbInitPipe", "******Starting******");
     // Discovery keeps paths short enough for the suffix; refuse anything else.
     if (!AppendPipeName(g_szDeviceName, sizeof g_szDeviceName, pszPipe)) return -1;

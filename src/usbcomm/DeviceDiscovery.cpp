@@ -46,7 +46,7 @@ HANDLE CUsbComm::OpenUsbDevice(const GUID *pInterfaceClass, char *outNameBuf, DW
 
   HANDLE hResult = nullptr;
   DWORD nConsecutiveErrors = 0;
-  m_dwMatchOpenError = 0;
+  DWORD dwMatchOpenError = 0;
   for (DWORD nIndex = 0;; ++nIndex) {
     SP_DEVICE_INTERFACE_DATA interfaceData;
     memset(&interfaceData, 0, sizeof interfaceData);
@@ -63,7 +63,8 @@ HANDLE CUsbComm::OpenUsbDevice(const GUID *pInterfaceClass, char *outNameBuf, DW
     }
     nConsecutiveErrors = 0;
 
-    HANDLE hInterface = OpenInterface(hDevInfo, &interfaceData, outNameBuf, nSize);
+    HANDLE hInterface =
+        OpenInterface(hDevInfo, &interfaceData, outNameBuf, nSize, &dwMatchOpenError);
     if (hInterface == INVALID_HANDLE_VALUE) {
       hResult = INVALID_HANDLE_VALUE;
       continue;
@@ -79,12 +80,13 @@ HANDLE CUsbComm::OpenUsbDevice(const GUID *pInterfaceClass, char *outNameBuf, DW
     hResult = nullptr;
   }
   SetupDiDestroyDeviceInfoList(hDevInfo);
-  if (m_dwMatchOpenError != 0) SetLastError(m_dwMatchOpenError);
+  m_dwMatchOpenError = dwMatchOpenError;
+  if (dwMatchOpenError != 0) SetLastError(dwMatchOpenError);
   return hResult;
 }
 
 HANDLE CUsbComm::OpenInterface(HDEVINFO hDevInfo, PSP_DEVICE_INTERFACE_DATA pInterfaceData,
-                               char *pszBuffer, DWORD nSize) {
+                               char *pszBuffer, DWORD nSize, DWORD *pdwMatchOpenError) {
   DWORD nRequired = 0;
   SetupDiGetDeviceInterfaceDetailA(hDevInfo, pInterfaceData, nullptr, 0, &nRequired, nullptr);
   // A block too small for the record's fixed part could not even take cbSize.
@@ -113,9 +115,9 @@ HANDLE CUsbComm::OpenInterface(HDEVINFO hDevInfo, PSP_DEVICE_INTERFACE_DATA pInt
       hInterface = OpenDevicePath(pszBuffer);
       // A printer of the table that cannot be opened (its permissions, say):
       // that is what a search that finds nothing else reports.
-      if (hInterface == INVALID_HANDLE_VALUE && m_dwMatchOpenError == 0 &&
-          MatchesDevicePattern(pszBuffer)) {
-        m_dwMatchOpenError = GetLastError();
+      if (hInterface == INVALID_HANDLE_VALUE && pdwMatchOpenError != nullptr &&
+          *pdwMatchOpenError == 0 && MatchesDevicePattern(pszBuffer)) {
+        *pdwMatchOpenError = GetLastError();
       }
     }
   }

@@ -213,41 +213,64 @@ bool CRequest::Start() {
 // the canceller (both look at bIssued and bCancel under the lock).
 BOOL CRequest::Finish(BOOL bStarted, DWORD *pnDone) {
   CRequests::CSlot &slot = m_Requests.m_aSlots[m_nSlot];
-  if (!bStarted) {
-    if (GetLastError() != ERROR_IO_PENDING) return FALSE;
-    bool bCancel;
-    {
-      CExclusive lock(m_Requests.m_Lock);
-      slot.bIssued = true;
-      bCancel = slot.bCancel;
-    }
-    if (bCancel) CancelIoEx(m_hPort, &slot.ov);
+  if (bStarted) return TRUE;  // done at once: *pnDone holds the count
+  if (GetLastError() != ERROR_IO_PENDING) return FALSE;
+  bool bCancel;
+  {
+    CExclusive lock(m_Requests.m_Lock);
+    slot.bIssued = true;
+    bCancel = slot.bCancel;
   }
-  if (!GetOverlappedResult(m_hPort, &slot.ov, pnDone, TRUE)) return FALSE;
+  if (bCancel) CancelIoEx(m_hPort, &slot.ov);
+  if (!GetOverlappedResult(m_hPort, &slot.ov, pnDone, TRUE)) {
+    if (!HasOverlappedIoCompleted(&slot.ov)) AwaitEnd(slot.ov);
+    // The wait failed, not necessarily the request: what the printer took
+    // is reported as taken.
+    if (slot.ov.Internal != 0) return FALSE;
+    *pnDone = (DWORD)slot.ov.InternalHigh;
+  }
   // As a synchronous call that succeeds, leave the last error as it was
   // (the pending request set ERROR_IO_PENDING).
   SetLastError(m_dwErrorBefore);
   return TRUE;
 }
 
+// The wait for the request failed while it is still in flight: it is ended
+// and waited out, since its OVERLAPPED belongs to the slot and must not be
+// written after the slot is given back. Should waiting on its event fail
+// too, the request is watched until it is over.
+void CRequest::AwaitEnd(OVERLAPPED &ov) {
+  const DWORD dwError = GetLastError();
+  CancelIoEx(m_hPort, &ov);
+  if (WaitForSingleObject(ov.hEvent, INFINITE) != WAIT_OBJECT_0) {
+    while (!HasOverlappedIoCompleted(&ov)) {
+      Sleep(1);
+      CancelIoEx(m_hPort, &ov);
+    }
+  }
+  SetLastError(dwError);
+}
+
 BOOL CRequest::Read(void *pBuffer, DWORD nBytes, DWORD *pnDone) {
   *pnDone = 0;
   if (!Start()) return FALSE;
-  const BOOL bStarted = ReadFile(m_hPort, pBuffer, nBytes, NULL, &m_Requests.m_aSlots[m_nSlot].ov);
+  const BOOL bStarted =
+      ReadFile(m_hPort, pBuffer, nBytes, pnDone, &m_Requests.m_aSlots[m_nSlot].ov);
   return Finish(bStarted, pnDone);
 }
 
 BOOL CRequest::Write(const void *pBytes, DWORD nBytes, DWORD *pnDone) {
   *pnDone = 0;
   if (!Start()) return FALSE;
-  const BOOL bStarted = WriteFile(m_hPort, pBytes, nBytes, NULL, &m_Requests.m_aSlots[m_nSlot].ov);
+  const BOOL bStarted =
+      WriteFile(m_hPort, pBytes, nBytes, pnDone, &m_Requests.m_aSlots[m_nSlot].ov);
   return Finish(bStarted, pnDone);
 }
 
 BOOL CRequest::Control(DWORD dwCode, void *pIn, DWORD nIn, void *pOut, DWORD nOut, DWORD *pnDone) {
   *pnDone = 0;
   if (!Start()) return FALSE;
-  const BOOL bStarted = DeviceIoControl(m_hPort, dwCode, pIn, nIn, pOut, nOut, NULL,
+  const BOOL bStarted = DeviceIoControl(m_hPort, dwCode, pIn, nIn, pOut, nOut, pnDone,
                                         &m_Requests.m_aSlots[m_nSlot].ov);
   return Finish(bStarted, pnDone);
 }

@@ -102,6 +102,7 @@ class CRequest {
  private:
   bool Start();
   BOOL Finish(BOOL bStarted, DWORD *pnDone);
+  void AwaitEnd(OVERLAPPED &ov);
   CRequests &m_Requests;
   HANDLE m_hPort = NULL;
   int m_nSlot = -1;

@@ -27,8 +27,10 @@ class CUsbComm {
   // open leaves in m_dwMatchOpenError why the first one the table accepts
   // did not open (0: none was found).
   HANDLE OpenUsbDevice(const GUID *pInterfaceClass, char *outNameBuf, DWORD nSize);
+  // *pdwMatchOpenError gets the open's error of a printer the table accepts
+  // that did not open, unless it holds one already.
   HANDLE OpenInterface(HDEVINFO hDevInfo, PSP_DEVICE_INTERFACE_DATA pInterfaceData, char *pszBuffer,
-                       DWORD nSize);
+                       DWORD nSize, DWORD *pdwMatchOpenError = nullptr);
   int LocateDevice(int nUsbType, char *pszBuffer, DWORD nSize);
   HANDLE OpenPipe(int nUsbType, const char *pszPipeName);
 
@@ -92,7 +94,7 @@ class CUsbComm {
   // Set by the receiver thread as it ends (and cleared by the start): reads
   // of a session whose receiver is gone fail instead of timing out at once.
   std::atomic<LONG> m_bReceiverEnded;
-  DWORD m_dwMatchOpenError;
+  std::atomic<DWORD> m_dwMatchOpenError;
 
   // Every read, write and control request on the session's device handles.
   CRequests m_Requests;
