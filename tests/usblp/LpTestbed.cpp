@@ -104,7 +104,7 @@ bool CLpTestbed::Replug(unsigned nLp, unsigned nNewLp) {
   const SPrinter *pPrinter = Find(nLp);
   if (pPrinter == nullptr) return false;
   const SPrinter printer{nNewLp, pPrinter->nVendor, pPrinter->nProduct, pPrinter->sSerial,
-                        pPrinter->nClass};
+                         pPrinter->nClass};
   if (!AddPrinter(nNewLp, printer.nVendor, printer.nProduct, printer.sSerial)) return false;
   const std::string sEntry =
       DevicePath(nNewLp) + "/1-" + Dec(nNewLp + 1) + ":1.0/usbmisc/lp" + Dec(nNewLp);
