@@ -40,7 +40,7 @@ class CValuePool {
 // process runs its static destructors.
 struct CKernelState {
   std::mutex m_Lock;
-  std::condition_variable m_Cond;
+  CWaiter *m_pWaiters = nullptr;  // the calls blocked now
   std::map<uintptr_t, ObjectPtr> m_Handles;
   CValuePool<uintptr_t> m_HandleValues{kFirstHandle};
   static constexpr uintptr_t kFirstHandle = 0x100;
@@ -108,8 +108,30 @@ const ObjectPtr &CurrentProcess() {
 }  // namespace
 
 std::mutex &KernelLock() { return State().m_Lock; }
-std::condition_variable &KernelCond() { return State().m_Cond; }
-void NotifyAll() { State().m_Cond.notify_all(); }
+
+void AddWaiter(CWaiter &waiter) {
+  CKernelState &st = State();
+  waiter.m_pPrev = nullptr;
+  waiter.m_pNext = st.m_pWaiters;
+  if (st.m_pWaiters != nullptr) st.m_pWaiters->m_pPrev = &waiter;
+  st.m_pWaiters = &waiter;
+}
+
+void RemoveWaiter(CWaiter &waiter) {
+  CKernelState &st = State();
+  if (waiter.m_pPrev != nullptr) {
+    waiter.m_pPrev->m_pNext = waiter.m_pNext;
+  } else {
+    st.m_pWaiters = waiter.m_pNext;
+  }
+  if (waiter.m_pNext != nullptr) waiter.m_pNext->m_pPrev = waiter.m_pPrev;
+}
+
+void NotifyAll() {
+  for (CWaiter *p = State().m_pWaiters; p != nullptr; p = p->m_pNext) {
+    if (p->m_pfnReady(p->m_pReady)) p->m_Cond.notify_one();
+  }
+}
 
 Clock::duration TimerSpan(unsigned long long nMilliseconds) {
   const unsigned long long nGranularityUs = g_dwGranularityUs.load();

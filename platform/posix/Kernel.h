@@ -24,9 +24,8 @@ using Clock = std::chrono::steady_clock;
 using Guard = std::unique_lock<std::mutex>;
 
 std::mutex &KernelLock();
-std::condition_variable &KernelCond();
-// Wakes every blocked call so that it re-checks its condition. Call with the
-// kernel lock held after changing object state.
+// Wakes the blocked calls whose condition now holds. Call with the kernel
+// lock held after changing object state.
 void NotifyAll();
 
 // How long a time-out of nMilliseconds lasts on Windows' timer: exact, or
@@ -43,18 +42,47 @@ struct Deadline {
   static Deadline After(DWORD dwMilliseconds);
   static Deadline Timeout(DWORD dwMilliseconds);
 };
-// Waits on the kernel condition until pred() holds or the deadline passes.
-// Returns pred() at the end. The lock is held on entry and on return.
+// A call blocked in the kernel: a condition variable of its own and the
+// condition it waits for, listed while it waits. NotifyAll wakes only the
+// calls whose condition holds, as Windows wakes only the waiters of the
+// object signalled, instead of every blocked thread at every change; a call
+// with a deadline wakes at it by itself. Under the kernel lock.
+class CWaiter {
+ public:
+  std::condition_variable m_Cond;
+  bool (*m_pfnReady)(void *) = nullptr;
+  void *m_pReady = nullptr;
+  CWaiter *m_pPrev = nullptr;
+  CWaiter *m_pNext = nullptr;
+};
+void AddWaiter(CWaiter &waiter);
+void RemoveWaiter(CWaiter &waiter);
+
+// Waits until pred() holds or the deadline passes. Returns pred() at the
+// end. The lock is held on entry and on return; pred is also called by
+// NotifyAll on other threads, under the lock.
 template <class Pred>
 bool WaitUntil(Guard &lock, const Deadline &dl, Pred pred) {
-  while (!pred()) {
+  if (pred()) return true;
+  CWaiter waiter;
+  waiter.m_pfnReady = [](void *p) { return (*static_cast<Pred *>(p))(); };
+  waiter.m_pReady = &pred;
+  AddWaiter(waiter);
+  bool bReady = false;
+  for (;;) {
+    if (pred()) {
+      bReady = true;
+      break;
+    }
     if (dl.bInfinite) {
-      KernelCond().wait(lock);
-    } else if (KernelCond().wait_until(lock, dl.tp) == std::cv_status::timeout) {
-      return pred();
+      waiter.m_Cond.wait(lock);
+    } else if (waiter.m_Cond.wait_until(lock, dl.tp) == std::cv_status::timeout) {
+      bReady = pred();
+      break;
     }
   }
-  return true;
+  RemoveWaiter(waiter);
+  return bReady;
 }
 
 // Something with a deadline that the kernel's timer keeps: a driver's

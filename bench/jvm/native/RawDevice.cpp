@@ -47,7 +47,11 @@ DWORD WINAPI RawReceiverProc(LPVOID pParameter) {
         GetOverlappedResult(pReceiver->hFile, &ov, &nRead, TRUE);
         break;
       }
-      if (!GetOverlappedResult(pReceiver->hFile, &ov, &nRead, FALSE)) break;
+      // A read a purge ended is read again, as a reader that retries does.
+      if (!GetOverlappedResult(pReceiver->hFile, &ov, &nRead, FALSE)) {
+        if (GetLastError() == ERROR_OPERATION_ABORTED) continue;
+        break;
+      }
     }
     pReceiver->nBytes += nRead;
   }
