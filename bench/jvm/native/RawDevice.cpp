@@ -59,6 +59,46 @@ DWORD WINAPI RawReceiverProc(LPVOID pParameter) {
   return 0;
 }
 
+// Two hops without the library: a thread reads 64-byte blocks, as the
+// library's receiver does, and hands them to the reader through a locked
+// queue and an event. Beside the one-hop raw read it shows what the hand-off
+// between two threads costs by itself.
+struct CRawRelay {
+  HANDLE hFile;
+  HANDLE hQuit;
+  HANDLE hData;
+  HANDLE hThread;
+  CRITICAL_SECTION lock;
+  std::vector<BYTE> bytes;
+};
+
+DWORD WINAPI RawRelayProc(LPVOID pParameter) {
+  CRawRelay *pRelay = static_cast<CRawRelay *>(pParameter);
+  OVERLAPPED ov;
+  memset(&ov, 0, sizeof ov);
+  ov.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+  BYTE ab[64];
+  for (;;) {
+    DWORD nRead = 0;
+    if (!ReadFile(pRelay->hFile, ab, sizeof ab, &nRead, &ov)) {
+      if (GetLastError() != ERROR_IO_PENDING) break;
+      const HANDLE ah[2] = {ov.hEvent, pRelay->hQuit};
+      if (WaitForMultipleObjects(2, ah, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        CancelIo(pRelay->hFile);
+        GetOverlappedResult(pRelay->hFile, &ov, &nRead, TRUE);
+        break;
+      }
+      if (!GetOverlappedResult(pRelay->hFile, &ov, &nRead, FALSE)) break;
+    }
+    EnterCriticalSection(&pRelay->lock);
+    pRelay->bytes.insert(pRelay->bytes.end(), ab, ab + nRead);
+    LeaveCriticalSection(&pRelay->lock);
+    SetEvent(pRelay->hData);
+  }
+  CloseHandle(ov.hEvent);
+  return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -130,6 +170,53 @@ JNIEXPORT void JNICALL Java_com_velto_printer_bench_RawDevice_stopReceiver(JNIEn
   CloseHandle(pReceiver->hQuit);
   CloseHandle(pReceiver->hFile);
   delete pReceiver;
+}
+
+JNIEXPORT jlong JNICALL Java_com_velto_printer_bench_RawDevice_startRelay(JNIEnv *, jclass, jlong h) {
+  CRawRelay *pRelay = new CRawRelay;
+  pRelay->hFile = FromJava(h);
+  pRelay->hQuit = CreateEventA(NULL, TRUE, FALSE, NULL);
+  pRelay->hData = CreateEventA(NULL, TRUE, FALSE, NULL);
+  InitializeCriticalSection(&pRelay->lock);
+  pRelay->hThread = CreateThread(NULL, 0, RawRelayProc, pRelay, 0, NULL);
+  return (jlong)(intptr_t)pRelay;
+}
+
+// What the relay holds (up to the array's length), waiting up to 100 ms for
+// it as the library's read does; 0 when nothing came.
+JNIEXPORT jint JNICALL Java_com_velto_printer_bench_RawDevice_relayRead(JNIEnv *env, jclass,
+                                                                        jlong relay,
+                                                                        jbyteArray data) {
+  CRawRelay *pRelay = (CRawRelay *)(intptr_t)relay;
+  const size_t nLength = (size_t)env->GetArrayLength(data);
+  BYTE *pBuffer = ThreadBuffer(nLength + 1);
+  for (int nTry = 0; nTry < 2; ++nTry) {
+    ResetEvent(pRelay->hData);
+    EnterCriticalSection(&pRelay->lock);
+    const size_t n = pRelay->bytes.size() < nLength ? pRelay->bytes.size() : nLength;
+    memcpy(pBuffer, pRelay->bytes.data(), n);
+    pRelay->bytes.erase(pRelay->bytes.begin(), pRelay->bytes.begin() + (ptrdiff_t)n);
+    LeaveCriticalSection(&pRelay->lock);
+    if (n > 0) {
+      env->SetByteArrayRegion(data, 0, (jsize)n, reinterpret_cast<jbyte *>(pBuffer));
+      return (jint)n;
+    }
+    if (nTry == 0) WaitForSingleObject(pRelay->hData, 100);
+  }
+  return 0;
+}
+
+JNIEXPORT void JNICALL Java_com_velto_printer_bench_RawDevice_stopRelay(JNIEnv *, jclass,
+                                                                        jlong relay) {
+  CRawRelay *pRelay = (CRawRelay *)(intptr_t)relay;
+  SetEvent(pRelay->hQuit);
+  WaitForSingleObject(pRelay->hThread, INFINITE);
+  CloseHandle(pRelay->hThread);
+  CloseHandle(pRelay->hQuit);
+  CloseHandle(pRelay->hData);
+  CloseHandle(pRelay->hFile);
+  DeleteCriticalSection(&pRelay->lock);
+  delete pRelay;
 }
 
 }  // extern "C"

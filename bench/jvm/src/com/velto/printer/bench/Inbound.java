@@ -6,7 +6,8 @@ import com.velto.printer.sim.SimulatedPrinter;
 
 /**
  * A printer-class printer and the Java side that reads it: through the library (a printer-class
- * session, each read a usbReadInputPipe) or raw (synchronous ReadFile on its read pipe).
+ * session, each read a usbReadInputPipe), raw (synchronous ReadFile on its read pipe), or through a
+ * raw relay (a reading thread and an event, no library).
  */
 abstract class Inbound implements AutoCloseable {
   final SimulatedPrinter printer;
@@ -26,8 +27,27 @@ abstract class Inbound implements AutoCloseable {
     return printer.pendingToHost();
   }
 
-  static Inbound open(boolean library, String serial) {
-    return library ? new Library(serial) : new Raw(serial);
+  enum Kind {
+    LIBRARY,
+    RAW,
+    RELAY
+  }
+
+  static Inbound open(Kind kind, String serial) {
+    switch (kind) {
+      case LIBRARY:
+        return new Library(serial);
+      case RELAY:
+        return new Relay(serial);
+      default:
+        return new Raw(serial);
+    }
+  }
+
+  static SimulatedPrinter plugUnknown(String serial) {
+    return SimulatedPrinter.plugPrinterClass(
+        SimulatedPrinter.interfacePath(
+            "vid_0000&pid_0000", serial, Simulator.printerClassInterfaceClass()));
   }
 
   /** A printer of the library's device table, read through the natives. */
@@ -68,10 +88,7 @@ abstract class Inbound implements AutoCloseable {
     final long handle;
 
     Raw(String serial) {
-      super(
-          SimulatedPrinter.plugPrinterClass(
-              SimulatedPrinter.interfacePath(
-                  "vid_0000&pid_0000", serial, Simulator.printerClassInterfaceClass())));
+      super(plugUnknown(serial));
       handle = RawDevice.open(printer.path() + "\\PIPE00", false);
     }
 
@@ -88,6 +105,30 @@ abstract class Inbound implements AutoCloseable {
     @Override
     public void close() {
       RawDevice.close(handle);
+      printer.unplug();
+    }
+  }
+
+  /** Two raw hops: a thread reads the printer and hands the bytes on through an event. */
+  static final class Relay extends Inbound {
+    final long relay;
+
+    Relay(String serial) {
+      super(plugUnknown(serial));
+      relay = RawDevice.startRelay(RawDevice.open(printer.path() + "\\PIPE00", true));
+    }
+
+    @Override
+    int read(byte[] buf) {
+      return RawDevice.relayRead(relay, buf);
+    }
+
+    @Override
+    void wake() {}
+
+    @Override
+    public void close() {
+      RawDevice.stopRelay(relay);
       printer.unplug();
     }
   }

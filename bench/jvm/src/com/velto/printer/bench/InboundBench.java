@@ -18,16 +18,16 @@ final class InboundBench {
   static final double FULL_SPEED = 1.2e6;
 
   private static int serial;
-  private final boolean library;
+  private final Inbound.Kind kind;
   private final int readSize;
 
-  InboundBench(boolean library, int readSize) {
-    this.library = library;
+  InboundBench(Inbound.Kind kind, int readSize) {
+    this.kind = kind;
     this.readSize = readSize;
   }
 
   private Inbound open() {
-    return Inbound.open(library, (library ? "lib" : "raw") + "in" + (++serial));
+    return Inbound.open(kind, kind.name().toLowerCase(java.util.Locale.ROOT) + "in" + (++serial));
   }
 
   static byte patternByte(long p) {

@@ -40,6 +40,15 @@ final class RawDevice {
   /** Bytes the receiver has read so far. */
   static native long receiverBytes(long receiver);
 
+  /** A relay: a thread reading 64-byte blocks on an overlapped handle, handing them on. */
+  static native long startRelay(long h);
+
+  /** Bytes the relay holds, waiting up to 100 ms for some; 0 when none came. */
+  static native int relayRead(long relay, byte[] data);
+
+  /** Stops the relay and closes its handles and file. */
+  static native void stopRelay(long relay);
+
   /** Signals the receiver's quit event, waits for it to end and closes its handles. */
   static native void stopReceiver(long receiver);
 }
