@@ -100,19 +100,28 @@ TEST_F(BlockedCallTest, PurgeEndsTheReadInFlightWhileTheReaderRetries) {
 }
 
 // Two closes of one handle at once close it once: the second fails as a
-// close of a closed handle does.
+// close of a closed handle does, and never closes the value again (an open
+// may have it by then). The read's cancel fails for a while, so that the
+// second close comes while the first waits for the read to end.
 TEST_F(BlockedCallTest, ConcurrentClosesOfOneHandleCloseItOnce) {
   jbyteArray data = m_jni.NewByteArray(8, 0);
   auto read = Start([&] { return Read(m_hRead, data); });
   ASSERT_TRUE(SimWaitPendingReads(m_dev, 1, 20000));
+  SimInjectFailure(SIM_FN_CancelIoEx, 0, 0xFFFFFFFF, ERROR_INVALID_FUNCTION);
   auto first = Start([&] { return Close(m_hRead); });
+  ASSERT_TRUE(SimWaitCallCount(SIM_FN_CancelIoEx, 1, 20000));
   auto second = Start([&] { return Close(m_hRead); });
+  ASSERT_TRUE(WaitForLine(") ?????", 20000, 2)) << "the second close's trace";
+  // Two more of the first close's rounds: the second is waiting by then.
+  ASSERT_TRUE(SimWaitCallCount(SIM_FN_CancelIoEx, 3, 20000));
+  const DWORD nClosesBefore = SimCallCount(SIM_FN_CloseHandle);
+  SimClearInjections();
   ASSERT_TRUE(Ends(first) && Ends(second) && Ends(read));
-  const jint nFirst = first.get().first;
-  const jint nSecond = second.get().first;
-  EXPECT_EQ(std::min(nFirst, nSecond), 0);
-  EXPECT_EQ(std::max(nFirst, nSecond), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(first.get().first, 0);
+  EXPECT_EQ(second.get().first, ERROR_INVALID_HANDLE);
   EXPECT_EQ(read.get().second, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  EXPECT_EQ(SimCallCount(SIM_FN_CloseHandle) - nClosesBefore, 2u)
+      << "the handle once, and the read's own event";
   EXPECT_EQ(SimOpenHandleCount(), 1u) << "the write handle";
   EXPECT_EQ(Close(m_hWrite), 0);
 }

@@ -35,11 +35,12 @@ void CSimTest::ClearLines() {
   m_Lines.clear();
 }
 
-bool CSimTest::WaitForLine(const std::string &szSub, DWORD dwTimeoutMs) {
+bool CSimTest::WaitForLine(const std::string &szSub, DWORD dwTimeoutMs, size_t nTimes) {
   std::unique_lock<std::mutex> lock(m_Lock);
   return m_Cond.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), [&] {
+    size_t nSeen = 0;
     for (const auto &line : m_Lines) {
-      if (line.find(szSub) != std::string::npos) return true;
+      if (line.find(szSub) != std::string::npos && ++nSeen == nTimes) return true;
     }
     return false;
   });

@@ -23,8 +23,8 @@ class CSimTest : public ::testing::Test {
   // Every OutputDebugStringA text so far, in order (a copy).
   std::vector<std::string> Lines();
   void ClearLines();
-  // Waits until a recorded line contains szSub; true when found in time.
-  bool WaitForLine(const std::string &szSub, DWORD dwTimeoutMs);
+  // Waits until nTimes recorded lines contain szSub; true when found in time.
+  bool WaitForLine(const std::string &szSub, DWORD dwTimeoutMs, size_t nTimes = 1);
 
  private:
   static void OnDebugString(const char *pszText, void *pContext);
