@@ -183,7 +183,39 @@ public final class Report {
     Map<String, Object> after = runs.containsKey("after") ? runs.get("after").get(platform) : null;
     if (after != null) {
       goals(md, platform, after);
+      latencySteps(md, after);
     }
+  }
+
+  /** The arrival-to-read latency by step: one hop, the hand-off to a second thread, the library. */
+  private static void latencySteps(StringBuilder md, Map<String, Object> run) {
+    if (metric(run, "latency_relay_p50_us") == null) {
+      return;
+    }
+    md.append("Where the arrival-to-read latency goes, in the \"after\" run (µs):\n\n")
+        .append("| Step | p50 | p99 |\n|---|---:|---:|\n");
+    double[][] rows = new double[3][2];
+    int[] ps = {50, 99};
+    for (int i = 0; i < 2; i++) {
+      Map<String, Object> lat = metric(run, "latency_p" + ps[i] + "_us");
+      rows[0][i] = value(lat, "raw");
+      rows[1][i] = value(metric(run, "latency_relay_p" + ps[i] + "_us"), "raw");
+      rows[2][i] = value(lat, "library");
+    }
+    String[] names = {
+      "one hop: the reader reads the printer (raw)",
+      "two hops: a reading thread hands each block on (raw relay, no library)",
+      "the library: its receiver hands each block on through the ring"
+    };
+    for (int r = 0; r < 3; r++) {
+      md.append("| ").append(names[r]).append(" | ").append(Results.show(rows[r][0]))
+          .append(" | ").append(Results.show(rows[r][1])).append(" |\n");
+    }
+    md.append("| the second hop (relay less raw) | ").append(Results.show(rows[1][0] - rows[0][0]))
+        .append(" | ").append(Results.show(rows[1][1] - rows[0][1])).append(" |\n")
+        .append("| what the library adds to the two hops (library less relay) | ")
+        .append(Results.show(rows[2][0] - rows[1][0])).append(" | ")
+        .append(Results.show(rows[2][1] - rows[1][1])).append(" |\n\n");
   }
 
   private static void goals(StringBuilder md, String platform, Map<String, Object> run) {
