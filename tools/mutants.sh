@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Our own small mutation check: how many plausible faults the suite catches.
 #
-#   tools/mutants.sh [--only PATTERN] [--sample N] [--cap MINUTES]
+#   tools/mutants.sh [--only PATTERN] [--sample N] [--cap MINUTES] [--update-doc]
 #
 # Each mutant of tools/mutants.list (a file, a text in it, its replacement and
 # the fault that plants) is applied in turn to a scratch copy of this tree
@@ -15,7 +15,8 @@
 #
 # Prints a table (mutant, killed or survived, the tests that killed it,
 # minutes) and, on a full run, writes the kill rate and the table into
-# docs/reliability.md. --only takes an extended regular expression matched
+# docs/reliability.md (--update-doc: a partial run puts its rows in place of
+# theirs there and counts again, naming them as refreshed). --only takes an extended regular expression matched
 # against the mutant's name and file; --sample N runs N mutants picked at
 # random. Not part of CI: run it before calling a change done.
 set -uo pipefail
@@ -23,13 +24,15 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . tools/lib/doc-section.sh
 
-only="" sample=0 cap_min=5
+only="" sample=0 cap_min=5 update_doc=0
 while [ $# -gt 0 ]; do
   case $1 in
     --only) only=$2; shift ;;
     --sample) sample=$2; shift ;;
     --cap) cap_min=$2; shift ;;
-    *) echo "usage: tools/mutants.sh [--only PATTERN] [--sample N] [--cap MINUTES]" >&2; exit 2 ;;
+    --update-doc) update_doc=1 ;;
+    *) echo "usage: tools/mutants.sh [--only PATTERN] [--sample N] [--cap MINUTES] [--update-doc]" >&2
+      exit 2 ;;
   esac
   shift
 done
@@ -211,36 +214,73 @@ for i in "${survivors[@]}"; do
   echo "SURVIVED: ${names[$i]}: ${accepts[$i]:-not explained: add a test that catches it, or say in the list why it survives}"
 done
 
-if [ $full_run = 1 ]; then
-  doc=docs/reliability.md
-  begin="<!-- mutants: written by tools/mutants.sh -->"
-  end="<!-- end of mutants -->"
+# ---- docs/reliability.md: a full run writes the section; a partial run with
+# --update-doc puts its rows in place of theirs and counts the table again. ----
+doc=docs/reliability.md
+begin="<!-- mutants: written by tools/mutants.sh -->"
+end="<!-- end of mutants -->"
+here="$(git rev-parse --short HEAD)$(git diff --quiet HEAD || echo ' with changes')"
+write_section() {  # FULL_RUN_DATE FULL_RUN_COMMIT REFRESHED (rows in all_rows)
+  local k=0 all=0 i
+  for i in "${!all_rows[@]}"; do
+    all=$((all + 1))
+    case ${all_rows[$i]} in *"| killed |"*) k=$((k + 1)) ;; esac
+  done
   {
     echo "$begin"
     echo "## Mutation check"
     echo
-    echo "Written by \`bash tools/mutants.sh\` from a run on $(date -u +%Y-%m-%d) at commit"
-    echo "$(git rev-parse --short HEAD)$(git diff --quiet HEAD || echo ' with changes') ($(nproc) cores); rerun it to refresh this section."
+    echo "Written by \`bash tools/mutants.sh\` from a run on $1 at commit"
+    echo "$2 ($(nproc) cores); rerun it to refresh this section."
+    [ -n "$3" ] && echo "Rows refreshed since by \`--only ... --update-doc\` runs: $3."
     echo "Each mutant of \`tools/mutants.list\` plants one fault a reviewer might plant; the fast"
     echo "suite (every test but the labels windows, fuzz and sweep; $(minutes $base_s) min unmutated) runs"
     echo "against it and stops at the first failing test, so the tests named are the first that"
     echo "caught it, not all that would."
     echo
-    echo "**Killed $killed of $count mutants ($rate %).**"
+    echo "**Killed $k of $all mutants ($(awk -v k=$k -v n=$all 'BEGIN { printf "%.0f", 100 * k / n }') %).**"
     echo
-    table
+    echo "| Mutant | File | Fault planted | Result | Killed by | Minutes |"
+    echo "|---|---|---|---|---|---:|"
+    printf '%s\n' "${all_rows[@]}"
     echo
-    if [ ${#survivors[@]} -gt 0 ]; then
-      echo "Survivors, and why they are accepted:"
-      echo
-      for i in "${survivors[@]}"; do
-        echo "- \`${names[$i]}\`: ${accepts[$i]:-not explained yet}"
-      done
-      echo
-    fi
+    local said=0
+    for i in "${!all_rows[@]}"; do
+      case ${all_rows[$i]} in *"| killed |"*) continue ;; esac
+      [ $said = 0 ] && { echo "Survivors, and why they are accepted:"; echo; said=1; }
+      echo "- \`${names[$i]}\`: ${accepts[$i]:-not explained yet}"
+    done
+    [ $said = 1 ] && echo
     echo "$end"
   } >"$work/section.md"
   write_doc_section "$doc" "$work/section.md"
+}
+all_rows=()
+if [ $full_run = 1 ]; then
+  all_rows=("${rows[@]}")
+  write_section "$(date -u +%Y-%m-%d)" "$here" ""
   echo "docs/reliability.md: mutation section written"
+elif [ $update_doc = 1 ]; then
+  section=$(awk -v b="$begin" -v e="$end" '$0 == b { on = 1 } on { print } $0 == e { on = 0 }' "$doc")
+  [ -n "$section" ] || { echo "mutants: $doc has no section to update: run them all first" >&2; exit 2; }
+  full_date=$(sed -n 's/.*from a run on \([0-9-]*\) at commit$/\1/p' <<<"$section")
+  full_commit=$(grep -A1 'from a run on' <<<"$section" | tail -1 | sed 's/ ([0-9]* cores).*//')
+  refreshed=$(sed -n 's/^Rows refreshed since by .* runs: \(.*\)\.$/\1/p' <<<"$section")
+  declare -A old_rows=() new_rows=()
+  while IFS= read -r line; do
+    old_rows[$(cut -d'`' -f2 <<<"$line")]=$line
+  done < <(grep '^| `' <<<"$section")
+  n=0
+  for i in "${selected[@]}"; do
+    new_rows[${names[$i]}]=${rows[$n]}
+    refreshed+="${refreshed:+, }\`${names[$i]}\` ($here)"
+    n=$((n + 1))
+  done
+  for i in "${!names[@]}"; do
+    name=${names[$i]}
+    all_rows+=("${new_rows[$name]:-${old_rows[$name]:-| \`$name\` | \`${files[$i]}\` | ${whys[$i]} | not run | | |}}")
+  done
+  write_section "$full_date" "$full_commit" "$refreshed"
+  echo "docs/reliability.md: rows of this run put into the mutation section"
 fi
 [ $survived = 0 ] || [ -z "$(for i in "${survivors[@]}"; do [ -z "${accepts[$i]}" ] && echo x; done)" ]

@@ -173,6 +173,8 @@ class UsbPrinterTest extends LibraryTest {
     if (type == Type.PRINTER_CLASS) {
       assertTrue(sim.waitPendingReads(1, BOUND_MS), "the receiver reads the printer again");
     }
+    assertEquals(0, printer.read(new byte[4], Duration.ZERO));
+    assertTrue(printer.isConnected(), "a read that found the printer there, silent");
     printer.write(ascii("back"));
     assertTrue(sim.waitWritten(4, BOUND_MS));
     assertTrue(sim.send("ok"));
