@@ -31,31 +31,39 @@ struct CRawReceiver {
   std::atomic<long long> nBytes{0};
 };
 
-DWORD WINAPI RawReceiverProc(LPVOID pParameter) {
-  CRawReceiver *pReceiver = static_cast<CRawReceiver *>(pParameter);
+// One overlapped 64-byte read at a time until the quit event or a failure,
+// each block handed to onBlock. A read a purge ended is read again when
+// bRetryAborted, as a reader that retries does.
+template <class Fn>
+void ReadBlocks(HANDLE hFile, HANDLE hQuit, bool bRetryAborted, Fn onBlock) {
   OVERLAPPED ov;
   memset(&ov, 0, sizeof ov);
   ov.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
   BYTE ab[64];
   for (;;) {
     DWORD nRead = 0;
-    if (!ReadFile(pReceiver->hFile, ab, sizeof ab, &nRead, &ov)) {
+    if (!ReadFile(hFile, ab, sizeof ab, &nRead, &ov)) {
       if (GetLastError() != ERROR_IO_PENDING) break;
-      const HANDLE ah[2] = {ov.hEvent, pReceiver->hQuit};
+      const HANDLE ah[2] = {ov.hEvent, hQuit};
       if (WaitForMultipleObjects(2, ah, FALSE, INFINITE) != WAIT_OBJECT_0) {
-        CancelIo(pReceiver->hFile);
-        GetOverlappedResult(pReceiver->hFile, &ov, &nRead, TRUE);
+        CancelIo(hFile);
+        GetOverlappedResult(hFile, &ov, &nRead, TRUE);
         break;
       }
-      // A read a purge ended is read again, as a reader that retries does.
-      if (!GetOverlappedResult(pReceiver->hFile, &ov, &nRead, FALSE)) {
-        if (GetLastError() == ERROR_OPERATION_ABORTED) continue;
+      if (!GetOverlappedResult(hFile, &ov, &nRead, FALSE)) {
+        if (bRetryAborted && GetLastError() == ERROR_OPERATION_ABORTED) continue;
         break;
       }
     }
-    pReceiver->nBytes += nRead;
+    onBlock(ab, nRead);
   }
   CloseHandle(ov.hEvent);
+}
+
+DWORD WINAPI RawReceiverProc(LPVOID pParameter) {
+  CRawReceiver *pReceiver = static_cast<CRawReceiver *>(pParameter);
+  ReadBlocks(pReceiver->hFile, pReceiver->hQuit, true,
+             [pReceiver](const BYTE *, DWORD nRead) { pReceiver->nBytes += nRead; });
   return 0;
 }
 
@@ -74,28 +82,12 @@ struct CRawRelay {
 
 DWORD WINAPI RawRelayProc(LPVOID pParameter) {
   CRawRelay *pRelay = static_cast<CRawRelay *>(pParameter);
-  OVERLAPPED ov;
-  memset(&ov, 0, sizeof ov);
-  ov.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-  BYTE ab[64];
-  for (;;) {
-    DWORD nRead = 0;
-    if (!ReadFile(pRelay->hFile, ab, sizeof ab, &nRead, &ov)) {
-      if (GetLastError() != ERROR_IO_PENDING) break;
-      const HANDLE ah[2] = {ov.hEvent, pRelay->hQuit};
-      if (WaitForMultipleObjects(2, ah, FALSE, INFINITE) != WAIT_OBJECT_0) {
-        CancelIo(pRelay->hFile);
-        GetOverlappedResult(pRelay->hFile, &ov, &nRead, TRUE);
-        break;
-      }
-      if (!GetOverlappedResult(pRelay->hFile, &ov, &nRead, FALSE)) break;
-    }
+  ReadBlocks(pRelay->hFile, pRelay->hQuit, false, [pRelay](const BYTE *pBlock, DWORD nRead) {
     EnterCriticalSection(&pRelay->lock);
-    pRelay->bytes.insert(pRelay->bytes.end(), ab, ab + nRead);
+    pRelay->bytes.insert(pRelay->bytes.end(), pBlock, pBlock + nRead);
     LeaveCriticalSection(&pRelay->lock);
     SetEvent(pRelay->hData);
-  }
-  CloseHandle(ov.hEvent);
+  });
   return 0;
 }
 
@@ -172,7 +164,8 @@ JNIEXPORT void JNICALL Java_com_velto_printer_bench_RawDevice_stopReceiver(JNIEn
   delete pReceiver;
 }
 
-JNIEXPORT jlong JNICALL Java_com_velto_printer_bench_RawDevice_startRelay(JNIEnv *, jclass, jlong h) {
+JNIEXPORT jlong JNICALL Java_com_velto_printer_bench_RawDevice_startRelay(JNIEnv *, jclass,
+                                                                          jlong h) {
   CRawRelay *pRelay = new CRawRelay;
   pRelay->hFile = FromJava(h);
   pRelay->hQuit = CreateEventA(NULL, TRUE, FALSE, NULL);

@@ -12,6 +12,20 @@ import java.util.concurrent.atomic.AtomicBoolean;
 final class CloseBench {
   private CloseBench() {}
 
+  /** A Java thread that reads the handle again after every read until stop is set. */
+  static Thread startReader(UsbPort port, int handle, AtomicBoolean stop) {
+    Thread reader =
+        new Thread(
+            () -> {
+              byte[] buf = new byte[64];
+              while (!stop.get()) {
+                port.usbReadInputPipe(handle, buf);
+              }
+            });
+    reader.start();
+    return reader;
+  }
+
   static long[] library(int iterations) throws Exception {
     SimulatedPrinter printer =
         SimulatedPrinter.plugPrinterClass(SimulatedPrinter.printerClassPath("libclose"));
@@ -25,15 +39,7 @@ final class CloseBench {
         }
         final int handle = port.hReadPort;
         final AtomicBoolean stop = new AtomicBoolean();
-        Thread reader =
-            new Thread(
-                () -> {
-                  byte[] buf = new byte[64];
-                  while (!stop.get()) {
-                    port.usbReadInputPipe(handle, buf);
-                  }
-                });
-        reader.start();
+        Thread reader = startReader(port, handle, stop);
         Thread.sleep(3); // the Java read is waiting inside by now
         long start = System.nanoTime();
         port.usbClosePipe(handle);

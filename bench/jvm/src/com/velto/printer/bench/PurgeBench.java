@@ -27,15 +27,7 @@ final class PurgeBench {
       }
       final int handle = port.hReadPort;
       final AtomicBoolean stop = new AtomicBoolean();
-      Thread reader =
-          new Thread(
-              () -> {
-                byte[] buf = new byte[64];
-                while (!stop.get()) {
-                  port.usbReadInputPipe(handle, buf);
-                }
-              });
-      reader.start();
+      Thread reader = CloseBench.startReader(port, handle, stop);
       for (int i = 0; i < iterations; i++) {
         if (!printer.waitPendingReads(1, 20_000)) {
           throw new IllegalStateException("the reader does not read");
