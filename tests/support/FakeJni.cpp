@@ -120,8 +120,11 @@ struct CFakeJni::SImpl {
   const SObject *Known(const void *p) const {
     if (!p) return nullptr;
     if (p == &self || p == &port || p == &portClass) return static_cast<const SObject *>(p);
-    for (const auto &pArray : arrays) {
-      if (p == static_cast<const SObject *>(pArray.get())) return pArray.get();
+    {
+      std::lock_guard<std::mutex> lock(arraysLock);
+      for (const auto &pArray : arrays) {
+        if (p == static_cast<const SObject *>(pArray.get())) return pArray.get();
+      }
     }
     for (size_t n = 0; n < kMaxStrings; ++n) {
       if (p == static_cast<const SObject *>(&strings[n])) return &strings[n];
@@ -302,6 +305,8 @@ struct CFakeJni::SImpl {
   SObject self;
   SPort port;
   SObject portClass;
+  // Natives look arrays up while tests make more on other threads.
+  mutable std::mutex arraysLock;
   std::vector<std::unique_ptr<SArray>> arrays;
   std::unique_ptr<SString[]> strings;
   std::atomic<size_t> nStrings{0};
@@ -369,6 +374,7 @@ jbyteArray CFakeJni::NewByteArray(const std::vector<jbyte> &bytes) {
   pArray->data = bytes;
   pArray->elements.assign(bytes.size() + 1, 0);
   SObject *pObject = pArray.get();
+  std::lock_guard<std::mutex> lock(m_pImpl->arraysLock);
   m_pImpl->arrays.push_back(std::move(pArray));
   return reinterpret_cast<jbyteArray>(pObject);
 }
@@ -410,6 +416,7 @@ std::vector<std::string> CFakeJni::Faults() const {
 
 int CFakeJni::OutstandingElements() const {
   int n = 0;
+  std::lock_guard<std::mutex> lock(m_pImpl->arraysLock);
   for (const auto &pArray : m_pImpl->arrays) n += pArray->nOut;
   return n;
 }
