@@ -23,14 +23,14 @@ const GUID *InterfaceClassOf(int nUsbType) {
 
 bool IsOpen(HANDLE hFile) { return hFile != nullptr && hFile != INVALID_HANDLE_VALUE; }
 
+}  // namespace
+
 bool MatchesDevicePattern(const char *pszPath) {
   for (const char *const *ppszPattern = g_apszDevicePatterns; *ppszPattern; ++ppszPattern) {
     if (strstr(pszPath, *ppszPattern)) return true;
   }
   return false;
 }
-
-}  // namespace
 
 // Overlapped, so that every request on the handle can be named and ended on
 // its own (see Requests.h).
@@ -130,6 +130,13 @@ int CUsbComm::LocateDevice(int nUsbType, char *pszBuffer, DWORD nSize) {
   HANDLE hInterface = OpenUsbDevice(InterfaceClassOf(nUsbType), pszBuffer, nSize);
   if (!IsOpen(hInterface)) return 0;
   CloseHandle(hInterface);
+  return 1;
+}
+
+int CUsbComm::LocateOwnDevice(int nUsbType, char *pszBuffer, DWORD nSize) {
+  if (!IsBound()) return LocateDevice(nUsbType, pszBuffer, nSize);
+  // Room for the pipe suffix was checked when the session was made.
+  CopyText(pszBuffer, nSize, m_szBoundPath);
   return 1;
 }
 

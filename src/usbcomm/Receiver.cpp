@@ -322,7 +322,7 @@ int CUsbComm::ReopenCom() {
   // closed while a field still holds it (Windows hands a closed value out
   // again at once). Nothing found leaves the handles invalid; the opens below
   // then fail on whatever path the buffer holds.
-  LocateDevice(nUsbType, m_szDevicePath, USB_PATH_SIZE);
+  LocateOwnDevice(nUsbType, m_szDevicePath, USB_PATH_SIZE);
 
   if (nUsbType == USB_TYPE_PRINTER_CLASS) {
     const HANDLE hRead = OpenDevicePath(m_szDevicePath);

@@ -1,6 +1,8 @@
 // The session object and the library's global text buffers.
 #include "usbcomm/UsbComm.h"
 
+#include "usbcomm/TextBuffer.h"
+
 // Only what the session start and the close manage is set here; the other
 // fields rely on g_UsbComm's zero-initialised static storage. A temporary
 // instance (type detection) leaves them undefined and never reads them.
@@ -18,8 +20,19 @@ CUsbComm::CUsbComm()
       m_bDataSignalled(0),
       m_bReceiverEnded(0),
       m_dwMatchOpenError(0) {
+  m_szBoundPath[0] = '\0';
   InitializeSRWLock(&m_SessionReaders);
   InitializeSRWLock(&m_SessionBusy);
+}
+
+CUsbComm::CUsbComm(const char *pszInterfacePath, int nUsbType) : CUsbComm() {
+  m_nUsbType = nUsbType;
+  m_szDevicePath[0] = '\0';
+  m_bPCLSPowerStatus = 0;
+  m_bKeepReading = 0;
+  m_bHandlesValid = 0;
+  m_hWorkerThread = nullptr;
+  CopyText(m_szBoundPath, sizeof m_szBoundPath, pszInterfacePath);
 }
 
 // Handles, events, the receiver thread and the ring buffer belong to the

@@ -1,7 +1,9 @@
 // One opened printer: discovery and type detection, its device handles and
 // the requests in flight on them, the printer-class session with its ring
-// buffer, and the receiver thread. The natives serve one default printer,
-// g_UsbComm.
+// buffer, and the receiver thread. The twelve natives serve one default
+// printer, g_UsbComm, which finds its printer through the device table; the
+// sessions of the printer natives (jni/Sessions.h) are bound to one interface
+// path each.
 #pragma once
 
 #include <atomic>
@@ -21,6 +23,10 @@ class CCircularBuffer;
 class CUsbComm {
  public:
   CUsbComm();
+  // A session bound to one printer: every field starts cleared, and every
+  // search (the opens, the receiver's reopen) yields pszInterfacePath of
+  // type nUsbType, whether or not the table accepts it.
+  CUsbComm(const char *pszInterfacePath, int nUsbType);
   virtual ~CUsbComm();  // releases nothing: usbClosePipe does
 
   // Discovery (DeviceDiscovery.cpp). A search that finds no printer it can
@@ -32,6 +38,9 @@ class CUsbComm {
   HANDLE OpenInterface(HDEVINFO hDevInfo, PSP_DEVICE_INTERFACE_DATA pInterfaceData, char *pszBuffer,
                        DWORD nSize, DWORD *pdwMatchOpenError = nullptr);
   int LocateDevice(int nUsbType, char *pszBuffer, DWORD nSize);
+  // This session's printer: the bound path, else LocateDevice.
+  int LocateOwnDevice(int nUsbType, char *pszBuffer, DWORD nSize);
+  bool IsBound() const { return m_szBoundPath[0] != '\0'; }
   HANDLE OpenPipe(int nUsbType, const char *pszPipeName);
 
   // Printer-class session (PclsSession.cpp).
@@ -95,6 +104,8 @@ class CUsbComm {
   // of a session whose receiver is gone fail instead of timing out at once.
   std::atomic<LONG> m_bReceiverEnded;
   std::atomic<DWORD> m_dwMatchOpenError;
+  // The interface path of a bound session (empty: search by the table).
+  char m_szBoundPath[USB_PATH_SIZE];
 
   // Every read, write and control request on the session's device handles.
   CRequests m_Requests;
@@ -115,6 +126,10 @@ extern char g_szTraceLine[128];
 extern const GUID GUID_DEVINTERFACE_NATIVE_PRINTER;
 extern const GUID GUID_DEVINTERFACE_USBPRINT;
 extern const char *const g_apszDevicePatterns[];
+
+// Whether the device table accepts an interface path (a case-sensitive
+// substring match, as the search makes it).
+bool MatchesDevicePattern(const char *pszPath);
 
 // Opens a device path for reading and writing, overlapped (DeviceDiscovery.cpp).
 HANDLE OpenDevicePath(const char *pszPath);

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Usage: check_exports.sh <module>
 # Fails unless the module's defined dynamic symbols are exactly the twelve
-# natives of com.velto.printer.UsbPort (symbols the linker adds on its own
-# are ignored).
+# natives of com.velto.printer.UsbPort and the printer natives of
+# com.velto.printer.internal.NativePrinters (symbols the linker adds on its
+# own are ignored).
 set -eu
 module=$1
 
@@ -17,16 +18,21 @@ Java_com_velto_printer_UsbPort_usbInitPipe
 Java_com_velto_printer_UsbPort_usbPurgeRequest
 Java_com_velto_printer_UsbPort_usbReadInputPipe
 Java_com_velto_printer_UsbPort_usbSetCommTimeout
-Java_com_velto_printer_UsbPort_usbWriteOutputPipe"
+Java_com_velto_printer_UsbPort_usbWriteOutputPipe
+$(for n in bytesAvailable closePipe freeSession getCommTimeout initPipe lastError list \
+    openSession purge read setCommTimeout write; do
+  echo "Java_com_velto_printer_internal_NativePrinters_$n"
+done)"
+expected=$(printf '%s\n' "$expected" | LC_ALL=C sort)
 
 symbols=$(nm -D --defined-only "$module" | awk 'NF >= 3 { print $3 }' | sed 's/@.*//' |
   grep -v -x -e _init -e _fini -e __bss_start -e _edata -e _end | LC_ALL=C sort -u)
 
 if [ "$symbols" = "$expected" ]; then
-  echo "exports: the twelve natives, nothing else"
+  echo "exports: the twelve natives and the printer natives, nothing else"
   exit 0
 fi
-echo "exports of $module differ from the twelve natives:" >&2
+echo "exports of $module differ from the twelve natives and the printer natives:" >&2
 printf '%s\n' "$expected" > "${TMPDIR:-/tmp}/exports-expected.$$"
 printf '%s\n' "$symbols" > "${TMPDIR:-/tmp}/exports-actual.$$"
 diff "${TMPDIR:-/tmp}/exports-expected.$$" "${TMPDIR:-/tmp}/exports-actual.$$" >&2 || true

@@ -4,7 +4,8 @@
 #   tools/windows/check-dll.sh OBJDUMP DLL production|seam
 #
 # The DLL is of the PE machine its toolchain names (i386 for i686, x86-64).
-# Both builds export exactly the twelve natives under their plain JNI names
+# Both builds export exactly the twelve natives and the printer natives
+# (com.velto.printer.internal.NativePrinters) under their plain JNI names
 # (what the JVM finds) and import only KERNEL32, SETUPAPI and the C runtime.
 # The production build holds nothing of the pipe seam.
 set -euo pipefail
@@ -13,7 +14,12 @@ objdump=$1 dll=$2 kind=$3
 natives="usbClosePipe usbGetBytesAvailable usbGetCommTimeout usbGetErrorString
 usbGetGenericReadValue usbGetGenericWriteValue usbGetLastError usbInitPipe usbPurgeRequest
 usbReadInputPipe usbSetCommTimeout usbWriteOutputPipe"
-expected=$(for n in $natives; do echo "Java_com_velto_printer_UsbPort_$n"; done | sort)
+printer_natives="bytesAvailable closePipe freeSession getCommTimeout initPipe lastError list
+openSession purge read setCommTimeout write"
+expected=$({
+  for n in $natives; do echo "Java_com_velto_printer_UsbPort_$n"; done
+  for n in $printer_natives; do echo "Java_com_velto_printer_internal_NativePrinters_$n"; done
+} | sort)
 
 dump=$("$objdump" -p "$dll")
 imports=$(awk '/DLL Name:/ {print $3}' <<<"$dump")
@@ -46,10 +52,10 @@ grep -qix kernel32.dll <<<"$imports" || fail "no KERNEL32 import"
 [ "$kind" = production ] && { grep -qix setupapi.dll <<<"$imports" || fail "no SETUPAPI import"; }
 
 if [ "$exports" != "$expected" ]; then
-  fail "exports are not exactly the twelve natives:"
+  fail "exports are not exactly the twelve natives and the printer natives:"
   diff <(echo "$expected") <(echo "$exports") || true
 else
-  echo "exports: the twelve natives"
+  echo "exports: the twelve natives and the printer natives"
 fi
 grep -q '@' <<<"$exports" && fail "decorated export names (stdcall @N): link with --kill-at"
 

@@ -162,9 +162,9 @@ public final class Demo {
     say("-- unplugging: the receiver reopens the device (ReopenCom) and keeps trying while the");
     say("   printer is away; meanwhile the reader's reads throw PrinterDisconnectedException");
     check(printer.unplug(), "unplug");
-    int reopens = Simulator.callCount(EmulatedFunction.SetupDiGetClassDevsA);
-    check(Simulator.waitCallCount(EmulatedFunction.SetupDiGetClassDevsA, reopens + 2, BOUND_MS),
-        "receiver looking for the printer");
+    int reopens = Simulator.callCount(EmulatedFunction.CreateFileA);
+    check(Simulator.waitCallCount(EmulatedFunction.CreateFileA, reopens + 2, BOUND_MS),
+        "receiver trying to open the printer again");
     trace();
     say("-- replugging: the receiver's next reopen finds the printer and reads again");
     check(printer.replug(), "replug");

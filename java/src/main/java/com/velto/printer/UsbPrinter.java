@@ -1,5 +1,6 @@
 package com.velto.printer;
 
+import com.velto.printer.internal.PrinterSession;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.InterruptedIOException;
@@ -7,18 +8,28 @@ import java.io.OutputStream;
 import java.nio.channels.AsynchronousCloseException;
 import java.nio.channels.ClosedChannelException;
 import java.time.Duration;
+import java.util.ArrayList;
+import java.util.HashMap;
+import java.util.List;
+import java.util.Locale;
+import java.util.Map;
 import java.util.Objects;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.locks.ReentrantLock;
 
 /**
- * The USB printer, for a Java printer driver: open it, write bytes, read its replies with a
- * time-out, close it.
+ * A USB printer, for a Java printer driver: list the printers, open one or several, write bytes,
+ * read their replies with a time-out, close them.
  *
  * <pre>{@code
- * try (UsbPrinter printer = UsbPrinter.open()) {
- *   printer.write(receipt);
- *   int n = printer.read(reply, Duration.ofSeconds(2));   // 0: nothing came in time
+ * for (PrinterInfo p : UsbPrinter.list()) {
+ *   System.out.println(p);                  // usb:0dd4:0195/A1B2C3 ... (printer class, at 1-1.2)
+ * }
+ * try (UsbPrinter receipts = UsbPrinter.open("usb:0dd4:0195/A1B2C3");
+ *     UsbPrinter kitchen = UsbPrinter.open("usb:0dd4:0195@1-1.3")) {
+ *   receipts.write(receipt);
+ *   kitchen.write(ticket);
+ *   int n = receipts.read(reply, Duration.ofSeconds(2));   // 0: nothing came in time
  * }
  * }</pre>
  *
@@ -35,8 +46,10 @@ import java.util.concurrent.locks.ReentrantLock;
  * object works again: the printer class's receiver finds it by itself, and on the native type the
  * next read, write or {@link #isConnected()} opens it again.
  *
- * <p>One printer per process: the library keeps one session, so {@link #open()} refuses a second
- * printer while one is open.
+ * <p>Several printers at once: each open printer has its own session in the library (handles,
+ * receiver, buffer), so closing, unplugging or replugging one never touches another. A printer is
+ * open at most once per process: opening it again while it is open throws {@link
+ * IllegalStateException}.
  *
  * <p>Threads: one thread may read (through {@link #read} or {@link #inputStream()}) while any
  * number of threads write; a second reader waits for the first. {@link #close()} may come from any
@@ -58,10 +71,14 @@ public final class UsbPrinter implements AutoCloseable {
   private static final long CLOSE_BOUND_NANOS = TimeUnit.SECONDS.toNanos(3);
   // A purge ends only the read in flight: a reader that had yet to start its read is purged again.
   private static final long PURGE_ROUND_NANOS = TimeUnit.MILLISECONDS.toNanos(50);
+  private static final int GENERIC_READ = 0x80000000;
+  private static final int GENERIC_WRITE = 0x40000000;
   private static final Object OPEN_LOCK = new Object();
-  private static UsbPrinter current; // guarded by OPEN_LOCK; stays until the close has released all
+  // Guarded by OPEN_LOCK; a printer stays until its close has released all. By interface path.
+  private static final Map<String, UsbPrinter> OPEN = new HashMap<>();
 
-  private final UsbPort port;
+  private final PrinterSession port;
+  private final PrinterInfo info;
   private final Type type;
   private final InputStream input = new PrinterInputStream(this);
   private final OutputStream output = new PrinterOutputStream(this);
@@ -90,37 +107,152 @@ public final class UsbPrinter implements AutoCloseable {
   /** The handles one call works with, and which opening of the printer they belong to. */
   private record Use(int read, int write, int generation) {}
 
-  private UsbPrinter(UsbPort port, Type type) {
+  private UsbPrinter(PrinterSession port, PrinterInfo info, Type type) {
     this.port = port;
+    this.info = info;
     this.type = type;
     this.readHandle = port.hReadPort;
     this.writeHandle = port.hWritePort;
   }
 
   /**
-   * Finds the printer and opens it. While a printer closed in another thread still has a call in
-   * the library, waits a few seconds for it to leave.
+   * Every printer the library can reach, in both interface classes, with its identity; the
+   * printers the library's table does not accept too. Opens nothing and sends the printers
+   * nothing.
+   *
+   * @throws UnsatisfiedLinkError when the native library cannot be loaded
+   */
+  public static List<PrinterInfo> list() {
+    return PrinterInfo.listAll();
+  }
+
+  /**
+   * Opens the first printer the library's table accepts: the vendor's native driver's first, then
+   * the USB printer class's; one that cannot be opened is passed over for the next. While that
+   * printer, closed in another thread, still has a call in the library, waits a few seconds for it
+   * to leave.
    *
    * @throws PrinterNotFoundException when no printer the library knows is connected
    * @throws UsbIOException when the printer is there but cannot be opened
-   * @throws IllegalStateException when a {@code UsbPrinter} is open already in this process, or a
-   *     closed one still has a read or write in the library that its close could not end
+   * @throws IllegalStateException when that printer is open already in this process, or a closed
+   *     one still has a read or write in the library that its close could not end
    * @throws UnsatisfiedLinkError when the native library cannot be loaded (the message lists where
    *     it was looked for)
    */
   public static UsbPrinter open() throws IOException {
+    IOException first = null;
+    for (PrinterInfo p : list()) {
+      if (!p.accepted()) {
+        continue;
+      }
+      try {
+        return open(p);
+      } catch (PrinterNotFoundException e) {
+        // gone since the listing: the next one
+      } catch (UsbIOException e) {
+        first = first != null ? first : e;
+      }
+    }
+    if (first != null) {
+      throw first;
+    }
+    throw new PrinterNotFoundException(
+        "no printer found among the devices of the vendor's native driver and of the USB printer"
+            + " class");
+  }
+
+  /**
+   * Opens the printer with this {@link PrinterInfo#id()} (as written in a configuration file). A
+   * printer the library's table does not accept is opened too, since it is named explicitly.
+   *
+   * @throws PrinterNotFoundException when no attached printer has the id (the message lists those
+   *     that are attached)
+   * @throws AmbiguousPrinterException when several have it (a serial number two printers of the
+   *     same model share): open one of its candidates by its own id
+   * @throws IllegalArgumentException when {@code id} is not of the form {@code usb:VVVV:PPPP/SERIAL}
+   *     or {@code usb:VVVV:PPPP@LOCATION}
+   * @throws UsbIOException when the printer is there but cannot be opened
+   * @throws IllegalStateException when that printer is open already in this process
+   */
+  public static UsbPrinter open(String id) throws IOException {
+    Objects.requireNonNull(id, "id");
+    if (!id.matches("(?i)usb:[0-9a-f]{4}:[0-9a-f]{4}[/@].+")) {
+      throw new IllegalArgumentException(
+          "not a printer id: \"" + id + "\" (usb:VVVV:PPPP/SERIAL or usb:VVVV:PPPP@LOCATION)");
+    }
+    List<PrinterInfo> all = list();
+    List<PrinterInfo> found = new ArrayList<>();
+    for (PrinterInfo p : all) {
+      if ((p.serialNumber().isPresent() && sameId(id, p.idBySerial()))
+          || sameId(id, p.idByLocation())) {
+        found.add(p);
+      }
+    }
+    if (found.size() > 1) {
+      throw new AmbiguousPrinterException(
+          "several printers have the id " + id + ": " + describe(found), found);
+    }
+    if (found.isEmpty()) {
+      throw new PrinterNotFoundException(
+          "no printer with the id "
+              + id
+              + " is attached; "
+              + (all.isEmpty() ? "no printer is attached" : "attached: " + describe(all)));
+    }
+    return open(found.get(0));
+  }
+
+  /**
+   * Opens a printer {@link #list()} gave, whether or not the library's table accepts it.
+   *
+   * @throws PrinterNotFoundException when the printer is no longer attached
+   * @throws UsbIOException when the printer is there but cannot be opened
+   * @throws IllegalStateException when that printer is open already in this process, or a closed
+   *     one still has a read or write in the library that its close could not end
+   */
+  public static UsbPrinter open(PrinterInfo printer) throws IOException {
+    Objects.requireNonNull(printer, "printer");
+    String key = printer.interfacePath().toLowerCase(Locale.ROOT);
     synchronized (OPEN_LOCK) {
-      awaitRelease();
-      UsbPort port = new UsbPort();
-      current = new UsbPrinter(port, openPipes(port, true));
-      return current;
+      awaitRelease(key);
+      int usbType =
+          printer.type() == Type.NATIVE ? UsbPort.USB_TYPE_NATIVE : UsbPort.USB_TYPE_PRINTER_CLASS;
+      PrinterSession port = PrinterSession.open(printer.interfacePath(), usbType);
+      if (port == null) {
+        int code = lastError();
+        throw new UsbIOException(code, WinErrors.text(code));
+      }
+      UsbPrinter opened;
+      try {
+        opened = new UsbPrinter(port, printer, openPipes(port, true));
+      } catch (IOException | RuntimeException e) {
+        port.free();
+        throw e;
+      }
+      OPEN.put(key, opened);
+      return opened;
     }
   }
 
-  /** Waits, with OPEN_LOCK held, until a closed printer has released its handles. */
-  private static void awaitRelease() throws IOException {
+  /** The hex digits of an id compare in any case, serial numbers and locations exactly. */
+  private static boolean sameId(String a, String b) {
+    int model = "usb:vvvv:pppp".length();
+    return a.regionMatches(true, 0, b, 0, model + 1) && a.substring(model + 1).equals(b.substring(model + 1));
+  }
+
+  private static String describe(List<PrinterInfo> printers) {
+    List<String> lines = new ArrayList<>();
+    for (PrinterInfo p : printers) {
+      lines.add(p.toString());
+    }
+    return String.join("; ", lines);
+  }
+
+  /** Waits, with OPEN_LOCK held, until a closed printer at {@code key} has released its handles. */
+  private static void awaitRelease(String key) throws IOException {
     long deadline = System.nanoTime() + CLOSE_BOUND_NANOS;
-    while (current != null && current.closed) {
+    UsbPrinter current;
+    while ((current = OPEN.get(key)) != null && current.closed) {
       long left = deadline - System.nanoTime();
       if (left <= 0) {
         throw new IllegalStateException(
@@ -136,52 +268,59 @@ public final class UsbPrinter implements AutoCloseable {
     }
     if (current != null) {
       throw new IllegalStateException(
-          "a UsbPrinter is open already: the library serves one printer per process, close that"
-          + " one first");
+          "this printer is open already in this process (" + current.info.id() + "): close it"
+              + " first");
     }
   }
 
   /** Opens both pipes into {@code port}'s fields; on failure nothing stays open. */
-  private static Type openPipes(UsbPort port, boolean first) throws IOException {
-    int type = port.usbInitPipe(port, port.usbGetGenericReadValue());
+  private static Type openPipes(PrinterSession port, boolean first) throws IOException {
+    int type = port.initPipe(GENERIC_READ);
     if (type != UsbPort.USB_TYPE_NATIVE && type != UsbPort.USB_TYPE_PRINTER_CLASS) {
-      throw openFailure(port, port.usbGetLastError(), first);
+      throw openFailure(lastError(), first);
     }
-    int typeWrite = port.usbInitPipe(port, port.usbGetGenericWriteValue());
+    int typeWrite = port.initPipe(GENERIC_WRITE);
     if (typeWrite != type) {
-      int code = port.usbGetLastError();
-      port.usbClosePipe(port.hReadPort); // printer class: ends the session and both pipes
+      int code = lastError();
+      port.closePipe(port.hReadPort); // printer class: ends the session and both pipes
       if (type == UsbPort.USB_TYPE_NATIVE && typeWrite < 0) {
-        port.usbClosePipe(-1); // the failed write open stays stored until this
+        port.closePipe(-1); // the failed write open stays stored until this
       }
-      throw openFailure(port, code, first);
+      throw openFailure(code, first);
     }
     if (type == UsbPort.USB_TYPE_PRINTER_CLASS) {
       return Type.PRINTER_CLASS;
     }
     // No write time-out from the start; each read sets its own read time-outs.
-    port.usbSetCommTimeout(port.hReadPort, MAXDWORD, 0, 0, 0, 0);
+    port.setCommTimeout(port.hReadPort, MAXDWORD, 0, 0);
     return Type.NATIVE;
   }
 
-  private static IOException openFailure(UsbPort port, int code, boolean first) {
+  private static IOException openFailure(int code, boolean first) {
     if (WinErrors.notFound(code) || (!first && WinErrors.gone(code))) {
       return first
-          ? new PrinterNotFoundException(
-              "no printer found among the devices of the vendor's native driver and of the USB"
-                  + " printer class")
-          : disconnected(port, WinErrors.gone(code) ? code : 1167);
+          ? new PrinterNotFoundException("the printer is not attached")
+          : disconnected(WinErrors.gone(code) ? code : 1167);
     }
-    return new UsbIOException(code, WinErrors.text(port, code));
+    return new UsbIOException(code, WinErrors.text(code));
   }
 
-  private static PrinterDisconnectedException disconnected(UsbPort port, int code) {
-    return new PrinterDisconnectedException(code, WinErrors.text(port, code));
+  private static PrinterDisconnectedException disconnected(int code) {
+    return new PrinterDisconnectedException(code, WinErrors.text(code));
+  }
+
+  private static int lastError() {
+    return com.velto.printer.internal.NativePrinters.lastError();
   }
 
   /** The USB type the library found the printer under. */
   public Type type() {
     return type;
+  }
+
+  /** The printer this object opened, as {@link #list()} found it then. */
+  public PrinterInfo info() {
+    return info;
   }
 
   /**
@@ -201,7 +340,7 @@ public final class UsbPrinter implements AutoCloseable {
         if (data.length == 0) {
           return;
         }
-        rc = port.usbWriteOutputPipe(use.write(), data);
+        rc = port.write(use.write(), data);
       } finally {
         end(false);
       }
@@ -256,9 +395,9 @@ public final class UsbPrinter implements AutoCloseable {
       int code = 0;
       try {
         setReadTimeout(use, ms);
-        n = port.usbReadInputPipe(use.read(), buffer);
+        n = port.read(use.read(), buffer);
         if (n < 0) {
-          code = port.usbGetLastError();
+          code = lastError();
         }
       } finally {
         end(true);
@@ -280,11 +419,11 @@ public final class UsbPrinter implements AutoCloseable {
     }
     int rc =
         ms == 0
-            ? port.usbSetCommTimeout(use.read(), MAXDWORD, 0, 0, 0, 0)
-            : port.usbSetCommTimeout(use.read(), MAXDWORD, MAXDWORD, ms, 0, 0);
+            ? port.setCommTimeout(use.read(), MAXDWORD, 0, 0)
+            : port.setCommTimeout(use.read(), MAXDWORD, MAXDWORD, ms);
     // The result is the thread's last error, which the library does not clear first: a code left
     // from an earlier call counts only if the driver did not take the new time-out.
-    if (rc != 0 && port.usbGetCommTimeout(use.read()) != ms) {
+    if (rc != 0 && port.getCommTimeout(use.read()) != ms) {
       throw failure(rc, use);
     }
     timeoutMs = ms;
@@ -301,9 +440,9 @@ public final class UsbPrinter implements AutoCloseable {
       int n;
       int code = 0;
       try {
-        n = port.usbReadInputPipe(use.read(), buffer); // waits up to 100 ms
+        n = port.read(use.read(), buffer); // waits up to 100 ms
         if (n < 0) {
-          code = port.usbGetLastError();
+          code = lastError();
         }
       } finally {
         end(true);
@@ -419,11 +558,11 @@ public final class UsbPrinter implements AutoCloseable {
       handedOver = !last;
     }
     if (!last) {
-      throw new UsbIOException(rc, WinErrors.text(port, rc));
+      throw new UsbIOException(rc, WinErrors.text(rc));
     }
     rc = release();
     if (rc != 0 && !gone) { // the handles of a printer that went away may fail to close
-      throw new UsbIOException(rc, WinErrors.text(port, rc));
+      throw new UsbIOException(rc, WinErrors.text(rc));
     }
   }
 
@@ -451,7 +590,7 @@ public final class UsbPrinter implements AutoCloseable {
           handle = purge && readerInside ? readHandle : 0;
         }
         if (handle != 0) {
-          int rcPurge = port.usbPurgeRequest(handle);
+          int rcPurge = port.purge(handle);
           if (rcPurge != 0) { // the read cannot be ended: it may still return by itself
             purge = false;
             rc = rc != 0 ? rc : rcPurge;
@@ -485,10 +624,9 @@ public final class UsbPrinter implements AutoCloseable {
       int rcWrite = type == Type.NATIVE ? closePipe(false) : 0;
       return rc != 0 ? rc : rcWrite;
     } finally {
+      port.free(); // kept by the library while a handle could not be closed
       synchronized (OPEN_LOCK) {
-        if (current == this) {
-          current = null;
-        }
+        OPEN.remove(info.interfacePath().toLowerCase(Locale.ROOT), this);
         OPEN_LOCK.notifyAll();
       }
     }
@@ -508,7 +646,7 @@ public final class UsbPrinter implements AutoCloseable {
       }
       setHandle(read, 0);
     }
-    int rc = port.usbClosePipe(handle);
+    int rc = port.closePipe(handle);
     if (rc != 0) {
       synchronized (lock) {
         if ((read ? readHandle : writeHandle) == 0) {
@@ -606,7 +744,7 @@ public final class UsbPrinter implements AutoCloseable {
       return new UsbIOException(code, "the library reported a failure without an error code");
     }
     if (!WinErrors.gone(code)) {
-      return new UsbIOException(code, WinErrors.text(port, code));
+      return new UsbIOException(code, WinErrors.text(code));
     }
     connected = false;
     if (type == Type.NATIVE) {
@@ -614,7 +752,7 @@ public final class UsbPrinter implements AutoCloseable {
         stale |= use.generation() == generation;
       }
     }
-    return disconnected(port, code);
+    return disconnected(code);
   }
 
   /**
@@ -628,14 +766,14 @@ public final class UsbPrinter implements AutoCloseable {
       throw new AsynchronousCloseException();
     }
     if (rc != 0) {
-      throw disconnected(port, 1167);
+      throw disconnected(1167);
     }
     // The handles of a printer that went away may fail to close; they are not used again.
     closePipe(true);
     closePipe(false);
     if (openPipes(port, false) != Type.NATIVE) {
-      port.usbClosePipe(port.hReadPort); // a printer of the other kind: not this one
-      throw disconnected(port, 1167);
+      port.closePipe(port.hReadPort); // a printer of the other kind: not this one
+      throw disconnected(1167);
     }
     synchronized (lock) {
       // Installed also after a close meanwhile: its release closes them.

@@ -28,6 +28,8 @@ final class WinErrors {
           433, // ERROR_NO_SUCH_DEVICE
           1167); // ERROR_DEVICE_NOT_CONNECTED
 
+  private static final UsbPort TEXT = new UsbPort();
+
   private WinErrors() {}
 
   static boolean gone(int code) {
@@ -39,8 +41,8 @@ final class WinErrors {
   }
 
   /** The system's text for {@code code} without its line break, or "Windows error <code>". */
-  static String text(UsbPort port, int code) {
-    String s = port.usbGetErrorString(code);
+  static String text(int code) {
+    String s = TEXT.usbGetErrorString(code);
     s = s == null ? "" : s.trim();
     return s.isEmpty() || s.startsWith("FormatMessage failed") ? "Windows error " + code : s;
   }

@@ -1,0 +1,67 @@
+package com.velto.printer.internal;
+
+/**
+ * The natives of {@code veltousb} beside the twelve of {@code UsbPort}: every printer the library
+ * can reach, and a session per opened printer, each with its own handles, receiver and ring. Not
+ * an API: {@link com.velto.printer.UsbPrinter} is built on it.
+ *
+ * <p>A session is bound to one interface path and USB type; its pipe, transfer, time-out, purge
+ * and close calls behave as the {@code UsbPort} natives of the same names do on the default
+ * printer. A session number is never handed out twice: one that was freed fails like a bad handle
+ * (error 6).
+ */
+public final class NativePrinters {
+  static {
+    NativeLoader.load("veltousb", NativePrinters.class, System::load, System::loadLibrary);
+  }
+
+  /** How many strings {@link #list()} gives for each printer. */
+  public static final int PRINTER_FIELDS = 10;
+
+  private NativePrinters() {}
+
+  /**
+   * Every printer, native class first, {@link #PRINTER_FIELDS} strings each: USB type, interface
+   * path, vendor id, product id (decimal, -1 when unknown), serial number, manufacturer, product,
+   * location, the USB device's instance id (each null when the system has none), and "1" when the
+   * device table accepts the printer, else "0". Opens nothing; null only when the JVM is out of
+   * memory.
+   */
+  public static native String[] list();
+
+  /** A session on one printer; 0 when it cannot be made ({@link #lastError()} says why). */
+  public static native long openSession(String interfacePath, int usbType);
+
+  /**
+   * Forgets a session whose pipes are closed: 0, 6 for an unknown session, or 170 (busy, kept)
+   * while its receiver runs or a handle stays stored.
+   */
+  public static native int freeSession(long session);
+
+  /** As {@code usbInitPipe}: stores the handle into {@code port.hReadPort} or {@code hWritePort}. */
+  public static native int initPipe(long session, Object port, int access);
+
+  public static native int read(long session, int handle, byte[] data);
+
+  public static native int write(long session, int handle, byte[] data);
+
+  public static native int closePipe(long session, int handle);
+
+  public static native int getCommTimeout(long session, int handle);
+
+  public static native int setCommTimeout(
+      long session,
+      int handle,
+      int readInterval,
+      int readTotalMultiplier,
+      int readTotalConstant,
+      int writeTotalMultiplier,
+      int writeTotalConstant);
+
+  public static native int purge(long session, int handle);
+
+  public static native int bytesAvailable(long session);
+
+  /** The calling thread's last Windows error, as the natives left it. */
+  public static native int lastError();
+}
