@@ -8,7 +8,9 @@
 #include <mutex>
 #include <thread>
 
+#include "jni/PrinterNatives.h"
 #include "jni/UsbPort.h"
+#include "usbcomm/UsbComm.h"
 
 namespace {
 
@@ -91,18 +93,24 @@ std::string ClassPrinterPath() {
   return "\\\\?\\usb#VID_FB2D&PID_1B10#7&2a3b4c5d&0&1#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
 }
 
-SIMDEV PlugPrinter(bool bPrinterClass) {
+SIMDEV PlugPrinter(bool bPrinterClass, const std::string &sPath) {
   // The native driver's interface class, as the library's table has it.
   static const GUID s_guidNative = {
       0x6E3B1A52, 0x94D7, 0x4C2E, {0xB5, 0xA8, 0x3F, 0x71, 0xD0, 0xC9, 0xE8, 0x46}};
-  return bPrinterClass ? SimPlug(SIM_CLASS_PRINTER, nullptr, ClassPrinterPath().c_str())
-                       : SimPlug(SIM_CLASS_NATIVE, &s_guidNative, NativePrinterPath().c_str());
+  const std::string sAt = !sPath.empty()  ? sPath
+                          : bPrinterClass ? ClassPrinterPath()
+                                          : NativePrinterPath();
+  return bPrinterClass ? SimPlug(SIM_CLASS_PRINTER, nullptr, sAt.c_str())
+                       : SimPlug(SIM_CLASS_NATIVE, &s_guidNative, sAt.c_str());
 }
 
 jint CDriver::Open(bool bRead, jint *pnHandle) {
   CWatched watched("usbInitPipe");
-  const jint nType = Java_com_velto_printer_UsbPort_usbInitPipe(
-      m_jni.Env(), m_jni.Self(), m_jni.Port(), (jint)(bRead ? GENERIC_READ : GENERIC_WRITE));
+  const jint nAccess = (jint)(bRead ? GENERIC_READ : GENERIC_WRITE);
+  const jint nType = m_nSession != 0 ? Java_com_velto_printer_internal_NativePrinters_initPipe(
+                                           m_jni.Env(), nullptr, m_nSession, m_jni.Port(), nAccess)
+                                     : Java_com_velto_printer_UsbPort_usbInitPipe(
+                                           m_jni.Env(), m_jni.Self(), m_jni.Port(), nAccess);
   *pnHandle = nType < 0 ? 0 : m_jni.PortField(bRead ? "hReadPort" : "hWritePort");
   return nType;
 }
@@ -112,7 +120,10 @@ jint CDriver::Read(jint nHandle, size_t nLength, std::string *pGot) {
   jint n;
   {
     CWatched watched("usbReadInputPipe");
-    n = Java_com_velto_printer_UsbPort_usbReadInputPipe(m_jni.Env(), m_jni.Self(), nHandle, array);
+    n = m_nSession != 0 ? Java_com_velto_printer_internal_NativePrinters_read(
+                              m_jni.Env(), nullptr, m_nSession, nHandle, array)
+                        : Java_com_velto_printer_UsbPort_usbReadInputPipe(m_jni.Env(), m_jni.Self(),
+                                                                          nHandle, array);
   }
   const std::vector<jbyte> bytes = m_jni.Bytes(array);
   if (n > 0 && pGot != nullptr) pGot->assign(bytes.begin(), bytes.begin() + n);
@@ -122,33 +133,57 @@ jint CDriver::Read(jint nHandle, size_t nLength, std::string *pGot) {
 jint CDriver::Write(jint nHandle, const std::string &sData) {
   jbyteArray array = m_jni.NewByteArray(std::vector<jbyte>(sData.begin(), sData.end()));
   CWatched watched("usbWriteOutputPipe");
+  if (m_nSession != 0) {
+    return Java_com_velto_printer_internal_NativePrinters_write(m_jni.Env(), nullptr, m_nSession,
+                                                                nHandle, array);
+  }
   return Java_com_velto_printer_UsbPort_usbWriteOutputPipe(m_jni.Env(), m_jni.Self(), nHandle,
                                                            array);
 }
 
 jint CDriver::Close(jint nHandle) {
   CWatched watched("usbClosePipe");
+  if (m_nSession != 0) {
+    return Java_com_velto_printer_internal_NativePrinters_closePipe(m_jni.Env(), nullptr,
+                                                                    m_nSession, nHandle);
+  }
   return Java_com_velto_printer_UsbPort_usbClosePipe(m_jni.Env(), m_jni.Self(), nHandle);
 }
 
 jint CDriver::GetTimeout(jint nHandle) {
   CWatched watched("usbGetCommTimeout");
+  if (m_nSession != 0) {
+    return Java_com_velto_printer_internal_NativePrinters_getCommTimeout(m_jni.Env(), nullptr,
+                                                                         m_nSession, nHandle);
+  }
   return Java_com_velto_printer_UsbPort_usbGetCommTimeout(m_jni.Env(), m_jni.Self(), nHandle);
 }
 
 jint CDriver::SetTimeouts(jint nHandle) {
   CWatched watched("usbSetCommTimeout");
+  if (m_nSession != 0) {
+    return Java_com_velto_printer_internal_NativePrinters_setCommTimeout(
+        m_jni.Env(), nullptr, m_nSession, nHandle, 50, 0, 200, 0, 1000);
+  }
   return Java_com_velto_printer_UsbPort_usbSetCommTimeout(m_jni.Env(), m_jni.Self(), nHandle, 50, 0,
                                                           200, 0, 1000);
 }
 
 jint CDriver::Purge(jint nHandle) {
   CWatched watched("usbPurgeRequest");
+  if (m_nSession != 0) {
+    return Java_com_velto_printer_internal_NativePrinters_purge(m_jni.Env(), nullptr, m_nSession,
+                                                                nHandle);
+  }
   return Java_com_velto_printer_UsbPort_usbPurgeRequest(m_jni.Env(), m_jni.Self(), nHandle);
 }
 
 jint CDriver::BytesAvailable() {
   CWatched watched("usbGetBytesAvailable");
+  if (m_nSession != 0) {
+    return Java_com_velto_printer_internal_NativePrinters_bytesAvailable(m_jni.Env(), nullptr,
+                                                                         m_nSession);
+  }
   return Java_com_velto_printer_UsbPort_usbGetBytesAvailable(m_jni.Env(), m_jni.Self());
 }
 
@@ -163,6 +198,17 @@ std::string CDriver::ErrorText(jint nCode) {
 
 jint CDriver::LastError() {
   return Java_com_velto_printer_UsbPort_usbGetLastError(m_jni.Env(), m_jni.Self());
+}
+
+jlong OpenSession(const std::string &sPath, bool bPrinterClass) {
+  CFakeJni jni;
+  jstring path = jni.Env()->NewStringUTF(sPath.c_str());
+  return Java_com_velto_printer_internal_NativePrinters_openSession(
+      jni.Env(), nullptr, path, bPrinterClass ? USB_TYPE_PRINTER_CLASS : USB_TYPE_NATIVE);
+}
+
+jint FreeSession(jlong nSession) {
+  return Java_com_velto_printer_internal_NativePrinters_freeSession(nullptr, nullptr, nSession);
 }
 
 bool IsSubsequence(const std::string &got, const std::string &sent) {

@@ -18,10 +18,15 @@ void SetRunContext(const std::string &szContext);
 // Interface paths that the library's pattern table accepts.
 std::string NativePrinterPath();
 std::string ClassPrinterPath();
-SIMDEV PlugPrinter(bool bPrinterClass);
+// At the path the table accepts for its class, or at sPath.
+SIMDEV PlugPrinter(bool bPrinterClass, const std::string &sPath = std::string());
 
 class CDriver {
  public:
+  // The twelve natives on the default printer, or with nSession the printer
+  // natives on that session.
+  explicit CDriver(jlong nSession = 0) : m_nSession(nSession) {}
+
   // usbInitPipe; *pnHandle gets the port field (0 when none was stored).
   jint Open(bool bRead, jint *pnHandle);
   // usbReadInputPipe into an array of nLength bytes; *pGot the bytes read.
@@ -37,7 +42,13 @@ class CDriver {
 
  private:
   CFakeJni m_jni;
+  const jlong m_nSession;
 };
+
+// A session of the printer natives on the printer at sPath (0 when none).
+jlong OpenSession(const std::string &sPath, bool bPrinterClass);
+// Forgets a session whose pipes are closed: 0, or why not.
+jint FreeSession(jlong nSession);
 
 // Whether every byte of got appears in sent, in order (bytes may be missing,
 // never invented or reordered).

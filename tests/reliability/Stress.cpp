@@ -25,8 +25,8 @@ class StressTest : public ::testing::Test {
     EXPECT_EQ(SimLeakReport(szReport, sizeof szReport, 5000), 0u) << szReport;
     SimReset();
   }
-  SIMDEV Plug(bool bPrinterClass) {
-    const SIMDEV dev = PlugPrinter(bPrinterClass);
+  SIMDEV Plug(bool bPrinterClass, const std::string &sPath = std::string()) {
+    const SIMDEV dev = PlugPrinter(bPrinterClass, sPath);
     EXPECT_NE(dev, 0);
     m_devices.push_back(dev);
     return dev;
@@ -127,28 +127,59 @@ TEST_F(StressTest, StreamAcrossAHundredUnplugsLosesOnlyWhatTheRemovalTook) {
   EXPECT_EQ(driver.Close(hRead), 0);
 }
 
-class RandomNativesTest : public StressTest, public ::testing::WithParamInterface<bool> {};
+// The printer class or the native type; on the default printer, or on two
+// sessions of two printers at once, one of which comes and goes.
+struct CRandomCase {
+  bool bClass;
+  bool bTwoSessions;
+};
+
+class RandomNativesTest : public StressTest, public ::testing::WithParamInterface<CRandomCase> {};
+
+// One printer as the Java driver sees it: its session (0: the default
+// printer's natives) and the handles its threads share: the write handle and
+// one read handle, so that purges and closes race the reads and writes of
+// other threads on them.
+struct CLane {
+  SIMDEV dev = 0;
+  jlong nSession = 0;
+  char cFill = 'w';
+  std::atomic<jint> hSharedWrite{0};
+  std::atomic<jint> hSharedRead{0};
+};
 
 TEST_P(RandomNativesTest, FourThreadsAndAPrinterThatComesAndGoes) {
-  const bool bClass = GetParam();
+  const bool bClass = GetParam().bClass;
   const char *pszSeed = getenv("VELTO_STRESS_SEED");
   const unsigned nSeed =
       pszSeed != nullptr ? (unsigned)strtoul(pszSeed, nullptr, 10) : std::random_device{}();
   printf("seed %u (replay with VELTO_STRESS_SEED=%u)\n", nSeed, nSeed);
-  const SIMDEV dev = Plug(bClass);
+  CLane lanes[2];
+  const int nLanes = GetParam().bTwoSessions ? 2 : 1;
+  lanes[0].dev = Plug(bClass);
+  if (nLanes == 2) {
+    std::string sOther = bClass ? ClassPrinterPath() : NativePrinterPath();
+    sOther.replace(sOther.find("&0&1"), 4, "&0&2");
+    lanes[1].dev = Plug(bClass, sOther);
+    for (int i = 0; i < 2; ++i) {
+      lanes[i].nSession = OpenSession(
+          i == 0 ? (bClass ? ClassPrinterPath() : NativePrinterPath()) : sOther, bClass);
+      ASSERT_NE(lanes[i].nSession, 0);
+      lanes[i].cFill = (char)('a' + i);
+    }
+  }
   const COMMTIMEOUTS shortReads = {MAXDWORD, MAXDWORD, 20, 0, 200};
-  ASSERT_TRUE(SimSetTimeouts(dev, &shortReads));
-  // Handles a Java driver shares between its threads: the write handle and
-  // one read handle, so that purges and closes race the reads and writes of
-  // other threads on them.
-  std::atomic<jint> hSharedWrite{0};
-  std::atomic<jint> hSharedRead{0};
+  for (int i = 0; i < nLanes; ++i) ASSERT_TRUE(SimSetTimeouts(lanes[i].dev, &shortReads));
+  const SIMDEV dev = lanes[0].dev;  // the one that comes and goes
   std::atomic<bool> bStop{false};
-  const int kOps = 2000;
+  // A printer that stays reads and writes through: its calls take longer.
+  const int kOps = nLanes == 2 ? 500 : 2000;
 
-  auto worker = [&](unsigned nWorkerSeed) {
+  auto worker = [&](unsigned nWorkerSeed, CLane &lane) {
     std::mt19937 rng(nWorkerSeed);
-    CDriver java;
+    CDriver java(lane.nSession);
+    std::atomic<jint> &hSharedRead = lane.hSharedRead;
+    std::atomic<jint> &hSharedWrite = lane.hSharedWrite;
     for (int n = 0; n < kOps; ++n) {
       jint h = 0;
       std::string got;
@@ -167,7 +198,7 @@ TEST_P(RandomNativesTest, FourThreadsAndAPrinterThatComesAndGoes) {
           java.Read(hSharedRead, 1 + rng() % 200, &got);
           break;
         case 3:
-          java.Write(hSharedWrite, std::string(1 + rng() % 100, 'w'));
+          java.Write(hSharedWrite, std::string(1 + rng() % 100, lane.cFill));
           break;
         case 4:
           if ((h = hSharedRead.exchange(0)) != 0) java.Close(h);
@@ -211,23 +242,38 @@ TEST_P(RandomNativesTest, FourThreadsAndAPrinterThatComesAndGoes) {
     }
   });
   std::vector<std::thread> workers;
-  for (unsigned i = 0; i < 4; ++i) workers.emplace_back(worker, nSeed + 1 + i);
+  for (unsigned i = 0; i < 4; ++i) {
+    workers.emplace_back(worker, nSeed + 1 + i, std::ref(lanes[i % nLanes]));
+  }
   for (std::thread &t : workers) t.join();
   bStop = true;
   chaos.join();
   SimReplug(dev);
   SimSetWriteStall(dev, FALSE);
-  CDriver java;
-  for (jint h : {hSharedRead.exchange(0), hSharedWrite.exchange(0)}) {
-    if (h != 0) java.Close(h);
+  for (int i = 0; i < nLanes; ++i) {
+    CLane &lane = lanes[i];
+    CDriver java(lane.nSession);
+    for (jint h : {lane.hSharedRead.exchange(0), lane.hSharedWrite.exchange(0)}) {
+      if (h != 0) java.Close(h);
+    }
+    java.Close(-1);             // a stored failed write open
+    if (bClass) java.Close(0);  // whatever session a late open left
+    if (lane.nSession != 0) {
+      EXPECT_EQ(FreeSession(lane.nSession), 0) << "session " << i << " released everything";
+      std::string log(SimWritten(lane.dev, nullptr, 0), '\0');
+      SimWritten(lane.dev, &log[0], (DWORD)log.size());
+      EXPECT_EQ(log.find_first_not_of(lane.cFill), std::string::npos)
+          << "printer " << i << " got another session's bytes";
+    }
   }
-  java.Close(-1);             // a stored failed write open
-  if (bClass) java.Close(0);  // whatever session a late open left
 }
 
-INSTANTIATE_TEST_SUITE_P(Printers, RandomNativesTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool> &p) {
-                           return p.param ? "PrinterClass" : "Native";
+INSTANTIATE_TEST_SUITE_P(Printers, RandomNativesTest,
+                         ::testing::Values(CRandomCase{false, false}, CRandomCase{true, false},
+                                           CRandomCase{false, true}, CRandomCase{true, true}),
+                         [](const ::testing::TestParamInfo<CRandomCase> &p) {
+                           return std::string(p.param.bClass ? "PrinterClass" : "Native") +
+                                  (p.param.bTwoSessions ? "TwoSessions" : "");
                          });
 
 }  // namespace

@@ -25,26 +25,31 @@ constexpr DWORD kInjectedError = ERROR_GEN_FAILURE;
 // What a run did, for the checks after it.
 struct CRun {
   SIMDEV dev = 0;
-  std::string sent;        // bytes the printer sent, in order
-  std::string received;    // bytes the reads delivered, in order
-  std::string written;     // payloads of the writes that reported success
-  std::vector<jint> open;  // handles Java got and has not closed successfully
-  std::string failure;     // the first broken promise
+  SIMDEV dev2 = 0;       // a second printer, on a session of its own
+  std::string written2;  // what writes reported done to it
+  std::string sent;      // bytes the printer sent, in order
+  std::string received;  // bytes the reads delivered, in order
+  std::string written;   // payloads of the writes that reported success
+  // Handles Java got and has not closed successfully, with their session (0:
+  // the default printer's).
+  std::vector<std::pair<jlong, jint>> open;
+  std::vector<jlong> sessions;  // to free at the end
+  std::string failure;          // the first broken promise
 
-  void Opened(jint nType, jint nHandle) {
-    if (nType >= 0 && nHandle != 0) open.push_back(nHandle);
+  void Opened(jint nType, jint nHandle, jlong nSession = 0) {
+    if (nType >= 0 && nHandle != 0) open.emplace_back(nSession, nHandle);
   }
   void Closed(jint nHandle, jint nResult) {
     if (nResult != 0) return;
     for (auto it = open.begin(); it != open.end(); ++it) {
-      if (*it == nHandle) {
+      if (it->second == nHandle) {
         open.erase(it);
         return;
       }
     }
   }
-  void Write(CDriver &driver, jint nHandle, const std::string &s) {
-    if (driver.Write(nHandle, s) == 0) written += s;
+  void Write(CDriver &driver, jint nHandle, const std::string &s, std::string *pLog = nullptr) {
+    if (driver.Write(nHandle, s) == 0) (pLog != nullptr ? *pLog : written) += s;
   }
   void Send(const std::string &s) {
     if (SimSend(dev, s.data(), (DWORD)s.size())) sent += s;
@@ -108,6 +113,35 @@ void PrinterClassScenario(CRun &run) {
   run.Closed(hWrite, driver.Close(hWrite));
 }
 
+// Two printers at once, each on a session of its own: a printer-class one
+// streams while a native one prints; nothing of one reaches the other.
+void TwoSessionsScenario(CRun &run) {
+  run.dev2 = PlugPrinter(false);
+  const jlong nClass = OpenSession(ClassPrinterPath(), true);
+  const jlong nNative = OpenSession(NativePrinterPath(), false);
+  for (jlong n : {nClass, nNative}) {
+    if (n != 0) run.sessions.push_back(n);
+  }
+  // A session that could not be made is a clean failure; 0 would name the
+  // default printer.
+  if (nClass == 0 || nNative == 0) return;
+  CDriver cls(nClass), nat(nNative);
+  jint hRead = 0, hWrite = 0, hNativeRead = 0, hNativeWrite = 0;
+  run.Opened(cls.Open(true, &hRead), hRead, nClass);
+  run.Opened(nat.Open(true, &hNativeRead), hNativeRead, nNative);
+  run.Opened(cls.Open(false, &hWrite), hWrite, nClass);
+  run.Opened(nat.Open(false, &hNativeWrite), hNativeWrite, nNative);
+  run.Write(cls, hWrite, "\x10\x04\x01");
+  run.Write(nat, hNativeWrite, "kitchen ticket", &run.written2);
+  run.Send(Pattern(300, 1));
+  run.ReadSome(cls, hRead, 300, 2);
+  nat.SetTimeouts(hNativeRead);
+  nat.Purge(hNativeRead);
+  run.Closed(hRead, cls.Close(hRead));
+  run.Closed(hNativeRead, nat.Close(hNativeRead));
+  run.Closed(hNativeWrite, nat.Close(hNativeWrite));
+}
+
 // A close from one thread while another reads (for ever, on the native type).
 void CloseRacingReadScenario(CRun &run, bool bPrinterClass) {
   CDriver driver;
@@ -156,6 +190,7 @@ const std::vector<CScenario> &Scenarios() {
       {"printer-class", true, PrinterClassScenario},
       {"native-close-race", false, [](CRun &run) { CloseRacingReadScenario(run, false); }},
       {"printer-class-close-race", true, [](CRun &run) { CloseRacingReadScenario(run, true); }},
+      {"two-sessions", true, TwoSessionsScenario},
   };
   return s_scenarios;
 }
@@ -191,14 +226,23 @@ std::string RunOnce(const CScenario &scenario, int nFn, DWORD nSkip, DWORD nCall
   std::string log(SimWritten(run.dev, nullptr, 0), '\0');
   SimWritten(run.dev, &log[0], (DWORD)log.size());
   if (log != run.written) failure = "the printer's log differs from the writes reported done";
+  if (run.dev2 != 0) {
+    std::string log2(SimWritten(run.dev2, nullptr, 0), '\0');
+    SimWritten(run.dev2, &log2[0], (DWORD)log2.size());
+    if (log2 != run.written2) failure = "the second printer's log differs from its writes";
+  }
   if (!IsSubsequence(run.received, run.sent)) failure = "bytes read that were never sent";
 
   // What a Java driver does last: close what it still holds, and the stored
   // write handle a failed open may have left (-1).
-  CDriver driver;
-  for (jint h : run.open) driver.Close(h);
-  driver.Close(-1);
+  for (const auto &held : run.open) CDriver(held.first).Close(held.second);
+  CDriver().Close(-1);
+  for (jlong nSession : run.sessions) {
+    CDriver(nSession).Close(-1);
+    FreeSession(nSession);
+  }
   SimUnplug(run.dev);
+  if (run.dev2 != 0) SimUnplug(run.dev2);
   const DWORD nLeaks = SimLeakReport(szReport, sizeof szReport, 5000) - nLeaksBefore;
   if (nFn >= 0 && nLeaks > AllowedLeaks(nFn, nCalls) && failure.empty()) {
     failure = std::to_string(nLeaks) + " left open after the final close:\n" + szReport;

@@ -295,6 +295,17 @@ struct CFakeJni::SImpl {
     return reinterpret_cast<jstring>(static_cast<SObject *>(&p->strings[nSlot]));
   }
 
+  static const char *JNICALL GetStringUTFChars(JNIEnv *env, jstring str, jboolean *pbCopy) {
+    const SObject *pObject = Of(env)->Known(reinterpret_cast<const SObject *>(str));
+    if (!pObject || pObject->nKind != KIND_STRING) {
+      Of(env)->Fault("GetStringUTFChars on %s", str ? "an unknown object" : "a null string");
+      return nullptr;
+    }
+    if (pbCopy) *pbCopy = JNI_FALSE;
+    return static_cast<const SString *>(pObject)->szText;
+  }
+  static void JNICALL ReleaseStringUTFChars(JNIEnv *, jstring, const char *) {}
+
   struct SFail {
     unsigned nSkip;
     unsigned nCalls;
@@ -340,6 +351,8 @@ CFakeJni::CFakeJni() : m_pImpl(new SImpl) {
   t.SetByteArrayRegion = &SImpl::SetByteArrayRegion;
   t.GetByteArrayRegion = &SImpl::GetByteArrayRegion;
   t.NewStringUTF = &SImpl::NewStringUTF;
+  t.GetStringUTFChars = &SImpl::GetStringUTFChars;
+  t.ReleaseStringUTFChars = &SImpl::ReleaseStringUTFChars;
 }
 
 CFakeJni::~CFakeJni() = default;
