@@ -45,14 +45,25 @@ TEST_F(NoPrinter, EveryNativeIsFoundUnderTheNamesTheJvmTries) {
     EXPECT_EQ(GetProcAddress(m_pJvm->Module(), decorated.c_str()), nullptr) << decorated;
     EXPECT_EQ(GetProcAddress(m_pJvm->Module(), ("_" + decorated).c_str()), nullptr) << decorated;
   }
-  // The export directory names the twelve and nothing else.
+  // Beside them the printer natives, under their plain names too.
+  static const char *const s_apszPrinterNatives[] = {
+      "bytesAvailable", "closePipe", "freeSession",    "getCommTimeout",
+      "initPipe",       "lastError", "list",           "openSession",
+      "purge",          "read",      "setCommTimeout", "write"};
+  for (const char *pszName : s_apszPrinterNatives) {
+    const std::string plain =
+        std::string("Java_com_velto_printer_internal_NativePrinters_") + pszName;
+    EXPECT_NE(GetProcAddress(m_pJvm->Module(), plain.c_str()), nullptr) << plain;
+  }
+  // The export directory names those and nothing else.
+  const DWORD nExports = NATIVE_COUNT + sizeof s_apszPrinterNatives / sizeof *s_apszPrinterNatives;
   BYTE *pBase = reinterpret_cast<BYTE *>(m_pJvm->Module());
   const IMAGE_NT_HEADERS *pNt = reinterpret_cast<const IMAGE_NT_HEADERS *>(
       pBase + reinterpret_cast<const IMAGE_DOS_HEADER *>(pBase)->e_lfanew);
   const IMAGE_EXPORT_DIRECTORY *pExports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY *>(
       pBase + pNt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress);
-  EXPECT_EQ(pExports->NumberOfNames, static_cast<DWORD>(NATIVE_COUNT));
-  EXPECT_EQ(pExports->NumberOfFunctions, static_cast<DWORD>(NATIVE_COUNT));
+  EXPECT_EQ(pExports->NumberOfNames, nExports);
+  EXPECT_EQ(pExports->NumberOfFunctions, nExports);
 }
 
 TEST_F(NoPrinter, EveryNativePopsExactlyTheArgumentsOfItsJavaSignature) {

@@ -1,6 +1,7 @@
 package com.velto.printer.demo;
 
 import com.velto.printer.PrinterDisconnectedException;
+import com.velto.printer.PrinterInfo;
 import com.velto.printer.UsbPort;
 import com.velto.printer.UsbPrinter;
 import com.velto.printer.sim.CommTimeouts;
@@ -74,8 +75,10 @@ public final class Demo {
     check(nativePrinter.unplug(), "unplug the native printer");
     classPrinterSession(classPrinter);
 
-    heading("Leak check");
     classPrinter.unplug();
+    counter();
+
+    heading("Leak check");
     Simulator.reset();  // forgets the devices; what the library left open stays counted
     String leaks = Simulator.leakReport(BOUND_MS);
     check(leaks.isEmpty(), "nothing left open");
@@ -374,6 +377,50 @@ public final class Demo {
     if (!ok) {
       failures++;
       say("!! FAILED: " + what);
+    }
+  }
+
+  /** A counter with a receipt and a kitchen printer of one model: listed, opened by id, both busy. */
+  private void counter() throws Exception {
+    heading("Several printers: listing them and opening two by id");
+    SimulatedPrinter receipts =
+        SimulatedPrinter.plugPrinterClass(SimulatedPrinter.printerClassPath("COUNTER-1"));
+    receipts.setIdentity("Velto", "Receipt 80", "RC-1001", "1-1.2");
+    SimulatedPrinter kitchen =
+        SimulatedPrinter.plugPrinterClass(SimulatedPrinter.printerClassPath("COUNTER-2"));
+    kitchen.setIdentity("Velto", "Receipt 80", null, "1-1.3"); // reports no serial number
+    say("UsbPrinter.list():");
+    List<PrinterInfo> printers = UsbPrinter.list();
+    for (PrinterInfo p : printers) {
+      say("  " + p);
+    }
+    check(printers.size() == 2, "two printers listed");
+    String receiptId = printers.get(0).id();
+    String kitchenId = printers.get(1).id();
+    String receipt = "RECEIPT\n1 x Espresso 2.40\nTOTAL 2.40\n";
+    String ticket = "KITCHEN\n2 x Soup\n";
+    try (UsbPrinter r = UsbPrinter.open(receiptId);
+        UsbPrinter k = UsbPrinter.open(kitchenId)) {
+      say("opened " + receiptId + " and " + kitchenId + "; printing from two threads");
+      Thread other = new Thread(() -> writeQuietly(k, ticket));
+      other.start();
+      writeQuietly(r, receipt);
+      other.join();
+    }
+    String gotReceipt = new String(receipts.written(), StandardCharsets.ISO_8859_1);
+    String gotTicket = new String(kitchen.written(), StandardCharsets.ISO_8859_1);
+    say("receipt printer's log: " + quote(gotReceipt));
+    say("kitchen printer's log: " + quote(gotTicket));
+    check(gotReceipt.equals(receipt) && gotTicket.equals(ticket), "each printer got exactly its bytes");
+    receipts.unplug();
+    kitchen.unplug();
+  }
+
+  private void writeQuietly(UsbPrinter printer, String text) {
+    try {
+      printer.write(text.getBytes(StandardCharsets.ISO_8859_1));
+    } catch (IOException e) {
+      check(false, "write to " + printer.info().id() + ": " + e.getMessage());
     }
   }
 
