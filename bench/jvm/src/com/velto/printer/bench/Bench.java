@@ -74,7 +74,8 @@ public final class Bench {
     long[] relayLatency = new InboundBench(Inbound.Kind.RELAY, readSize).latency(latencyMessages);
     for (int p : new int[] {50, 99}) {
       results.metric(String.format(Locale.ROOT, "latency_relay_p%d_us", p),
-          String.format(Locale.ROOT, "arrival-to-read latency p%d, raw through a reading thread", p),
+          String.format(
+              Locale.ROOT, "arrival-to-read latency p%d, raw through a reading thread", p),
           "µs", "lower", Double.NaN, Stats.percentile(relayLatency, p) / 1e3);
     }
     results.histogram("library", Stats.histogram(libLatency));
@@ -91,8 +92,8 @@ public final class Bench {
     long[] libSteady = lib.steady(InboundBench.FULL_SPEED, steadyBytes, 2000);
     long[] rawSteady = raw.steady(InboundBench.FULL_SPEED, steadyBytes, 2000);
     results.metric("lost_steady_bytes",
-        "bytes dropped at 1.2 MB/s for " + Results.show(lossSeconds) + " s",
-        "bytes", "lower", dropped(libSteady), dropped(rawSteady));
+        "bytes dropped at 1.2 MB/s for " + Results.show(lossSeconds) + " s", "bytes", "lower",
+        dropped(libSteady), dropped(rawSteady));
     results.metric("late_steady_bytes", "bytes of that run not delivered within 20 s of its end",
         "bytes", "lower", libSteady[0], rawSteady[0]);
     results.metric("lost_paused_bytes", "bytes lost, reader paused while 64 KiB arrive", "bytes",
@@ -104,20 +105,20 @@ public final class Bench {
       for (int size : new int[] {64, 4096, 65536}) {
         String name = size >= 1024 ? (size / 1024) + " KiB" : size + " B";
         double[] ns = writes.nanosPerCall(size, rounds, roundMs);
-        results.metric("write_ns_" + size, "write of " + name + " per call", "ns", "lower",
-            ns[0], ns[1]);
+        results.metric(
+            "write_ns_" + size, "write of " + name + " per call", "ns", "lower", ns[0], ns[1]);
       }
     }
 
     long[] libPurge = PurgeBench.library(closeIterations);
     long[] rawPurge = PurgeBench.raw(closeIterations);
-    percentiles(results, "purge_p%d_ms", "purge with a reader looping (native) p%d", "ms",
-        libPurge, rawPurge, 1e6);
+    percentiles(results, "purge_p%d_ms", "purge with a reader looping (native) p%d", "ms", libPurge,
+        rawPurge, 1e6);
 
     long[] libClose = CloseBench.library(closeIterations);
     long[] rawClose = CloseBench.raw(closeIterations);
-    percentiles(results, "close_p%d_ms", "close with a read pending p%d", "ms", libClose, rawClose,
-        1e6);
+    percentiles(
+        results, "close_p%d_ms", "close with a read pending p%d", "ms", libClose, rawClose, 1e6);
 
     for (CpuBench.Loop loop : CpuBench.Loop.values()) {
       results.metric("cpu_" + loop.name().toLowerCase(Locale.ROOT), "receiver CPU, " + loop.title,
@@ -125,8 +126,9 @@ public final class Bench {
     }
 
     double cycleSeconds = quick ? 1.0 : 2.0;
-    results.metric("cycles_per_s", "open/close cycles (printer class), median cycle", "per s", "higher",
-        CycleBench.perSecond(true, cycleSeconds), CycleBench.perSecond(false, cycleSeconds));
+    results.metric("cycles_per_s", "open/close cycles (printer class), median cycle", "per s",
+        "higher", CycleBench.perSecond(true, cycleSeconds),
+        CycleBench.perSecond(false, cycleSeconds));
 
     results.write(Paths.get(opt.getOrDefault("out", "bench-results.json")));
   }

@@ -1,8 +1,8 @@
 package com.velto.printer.bench;
 
 import com.velto.printer.UsbPort;
-import com.velto.printer.sim.Simulator;
 import com.velto.printer.sim.SimulatedPrinter;
+import com.velto.printer.sim.Simulator;
 
 /**
  * A printer-class printer and the Java side that reads it: through the library (a printer-class
@@ -27,11 +27,7 @@ abstract class Inbound implements AutoCloseable {
     return printer.pendingToHost();
   }
 
-  enum Kind {
-    LIBRARY,
-    RAW,
-    RELAY
-  }
+  enum Kind { LIBRARY, RAW, RELAY }
 
   static Inbound open(Kind kind, String serial) {
     switch (kind) {
@@ -45,9 +41,8 @@ abstract class Inbound implements AutoCloseable {
   }
 
   static SimulatedPrinter plugUnknown(String serial) {
-    return SimulatedPrinter.plugPrinterClass(
-        SimulatedPrinter.interfacePath(
-            "vid_0000&pid_0000", serial, Simulator.printerClassInterfaceClass()));
+    return SimulatedPrinter.plugPrinterClass(SimulatedPrinter.interfacePath(
+        "vid_0000&pid_0000", serial, Simulator.printerClassInterfaceClass()));
   }
 
   /** A printer of the library's device table, read through the natives. */

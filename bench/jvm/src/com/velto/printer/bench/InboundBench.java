@@ -131,31 +131,26 @@ final class InboundBench {
     final AtomicLongArray sentAt = new AtomicLongArray(messages);
     final long[] latency = new long[messages];
     try (Inbound in = open()) {
-      Thread reader =
-          new Thread(
-              () -> {
-                byte[] buf = new byte[readSize];
-                byte[] pending = new byte[16];
-                int have = 0;
-                int got = 0;
-                while (got < messages) {
-                  int n = in.read(buf);
-                  long now = System.nanoTime();
-                  for (int i = 0; i < n; i++) {
-                    pending[have++] = buf[i];
-                    if (have == 16) {
-                      int seq =
-                          (pending[0] & 0xFF)
-                              | (pending[1] & 0xFF) << 8
-                              | (pending[2] & 0xFF) << 16
-                              | (pending[3] & 0xFF) << 24;
-                      latency[seq] = now - sentAt.get(seq);
-                      have = 0;
-                      got++;
-                    }
-                  }
-                }
-              });
+      Thread reader = new Thread(() -> {
+        byte[] buf = new byte[readSize];
+        byte[] pending = new byte[16];
+        int have = 0;
+        int got = 0;
+        while (got < messages) {
+          int n = in.read(buf);
+          long now = System.nanoTime();
+          for (int i = 0; i < n; i++) {
+            pending[have++] = buf[i];
+            if (have == 16) {
+              int seq = (pending[0] & 0xFF) | (pending[1] & 0xFF) << 8 | (pending[2] & 0xFF) << 16
+                  | (pending[3] & 0xFF) << 24;
+              latency[seq] = now - sentAt.get(seq);
+              have = 0;
+              got++;
+            }
+          }
+        }
+      });
       reader.setDaemon(true);
       reader.start();
       byte[] frame = new byte[16];
@@ -212,10 +207,8 @@ final class InboundBench {
   /** Whether a raw receiver of 64-byte overlapped reads takes total bytes at this rate in time. */
   static boolean rawBlocksKeepUp(double bytesPerSecond, double seconds) throws Exception {
     long total = (long) (bytesPerSecond * seconds);
-    SimulatedPrinter printer =
-        SimulatedPrinter.plugPrinterClass(
-            SimulatedPrinter.interfacePath(
-                "vid_0000&pid_0000", "rawblocks" + (++serial), Simulator.printerClassInterfaceClass()));
+    SimulatedPrinter printer = SimulatedPrinter.plugPrinterClass(SimulatedPrinter.interfacePath(
+        "vid_0000&pid_0000", "rawblocks" + (++serial), Simulator.printerClassInterfaceClass()));
     long receiver = RawDevice.startReceiver(RawDevice.open(printer.path() + "\\PIPE00", true));
     try {
       long start = System.nanoTime();
@@ -232,7 +225,9 @@ final class InboundBench {
     }
   }
 
-  /** Highest rate in MB/s (from a doubling sweep, then bisected) at which nothing is lost or late. */
+  /**
+   * Highest rate in MB/s (from a doubling sweep, then bisected) at which nothing is lost or late.
+   */
   double lossFreeRate(double seconds, double maxMBps) throws Exception {
     return sweep(seconds, maxMBps, r -> keepsUp(r, seconds));
   }

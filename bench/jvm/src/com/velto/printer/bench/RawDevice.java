@@ -34,7 +34,9 @@ final class RawDevice {
   /** PurgeComm(PURGE_RXABORT | PURGE_RXCLEAR); 0 or the error. */
   static native int purge(long h);
 
-  /** A thread reading 64-byte blocks with overlapped reads, one at a time, on an overlapped handle. */
+  /**
+   * A thread reading 64-byte blocks with overlapped reads, one at a time, on an overlapped handle.
+   */
   static native long startReceiver(long h);
 
   /** Bytes the receiver has read so far. */

@@ -23,10 +23,9 @@ import java.util.stream.Stream;
 public final class Report {
   private static final String[] PLATFORMS = {"linux", "wine"};
   private static final String[] PLATFORM_TITLES = {
-    "Linux: the library on the emulation, through a real JVM",
-    "Wine: the DLL (test build with the pipe seam) against printers on named pipes; the 32-bit"
-        + " one where the kernel runs 32-bit programs, else the 64-bit one (each run names it)"
-  };
+      "Linux: the library on the emulation, through a real JVM",
+      "Wine: the DLL (test build with the pipe seam) against printers on named pipes; the 32-bit"
+          + " one where the kernel runs 32-bit programs, else the 64-bit one (each run names it)"};
 
   private Report() {}
 
@@ -45,7 +44,8 @@ public final class Report {
         String label = name.substring(0, dash);
         String platform = name.substring(dash + 1, name.length() - 5);
         runs.computeIfAbsent(label, k -> new LinkedHashMap<>())
-            .put(platform, Json.object(new String(Files.readAllBytes(file), StandardCharsets.UTF_8)));
+            .put(platform,
+                Json.object(new String(Files.readAllBytes(file), StandardCharsets.UTF_8)));
       }
     }
     StringBuilder md = new StringBuilder();
@@ -59,7 +59,8 @@ public final class Report {
       table(md, runs, PLATFORMS[p], PLATFORM_TITLES[p]);
     }
     md.append("## Latency histogram\n\n")
-        .append("Arrival-to-read latency of 16-byte messages on a printer-class printer (Linux, JVM),")
+        .append(
+            "Arrival-to-read latency of 16-byte messages on a printer-class printer (Linux, JVM),")
         .append(" share of the messages per bucket (four buckets per power of two):\n\n")
         .append("![arrival-to-read latency](performance/latency.png)\n");
     Files.write(page, md.toString().getBytes(StandardCharsets.UTF_8));
@@ -72,49 +73,48 @@ public final class Report {
     return ra != rb ? Integer.compare(ra, rb) : a.compareTo(b);
   }
 
-  private static final String METHOD =
-      "## How it is measured\n\n"
-          + "Every figure of the library stands beside a raw baseline measured in the same run on"
-          + " the same kind of simulated printer: the plainest use of the Win32 calls, without the"
-          + " library (no discovery, no session, no ring, no trace lines):\n\n"
-          + "- latency: a message is sent to the printer every millisecond; the time from the send"
-          + " to the return of the Java read that delivers it. Raw: a synchronous `ReadFile` on"
-          + " the read pipe through a minimal JNI call.\n"
-          + "- where latency goes: the same messages read raw through a reading thread that hands"
-          + " each 64-byte block on to the reader through a locked queue and an event, as the"
-          + " library's receiver does, without the library: the raw read takes one hop from the"
-          + " sender to the reader, this and the library two; the library's figure less this one"
-          + " is what the library adds to the hop.\n"
-          + "- loss-free inbound rate: the printer sends at a steady rate, doubled from 0.125 MB/s"
-          + " (then bisected three times) while every byte arrives, in order, by the end of the"
-          + " run plus a short grace; Java reads with 4 KiB arrays.\n"
-          + "- bytes lost: a steady 1.2 MB/s (a full-speed USB printer) for the given time; and"
-          + " 64 KiB arriving at that rate while the reader is paused for half a second after."
-          + " Bytes that have not come 20 s after the end are late while the printer still keeps"
-          + " them (its queue, and under Wine the pipe, where a write in progress may count twice,"
-          + " up to 4 KiB) or the ring holds them; the others were dropped.\n"
-          + "- writes: mean time per `usbWriteOutputPipe` call on a native-type printer, median of"
-          + " several rounds, alternating with the raw ones. Raw: `WriteFile` of the same array"
-          + " through a minimal JNI call that copies it with `GetByteArrayRegion` into a buffer it"
-          + " keeps.\n"
-          + "- purge: `usbPurgeRequest` of a native-type printer with zero time-outs while a Java"
-          + " thread reads again after every read the purge ends. Raw: `PurgeComm` of an"
-          + " overlapped handle while a raw receiver keeps a read pending.\n"
-          + "- close: `usbClosePipe` of a printer-class session while the receiver's read and a"
-          + " Java read are pending. Raw: a thread with an overlapped read pending is stopped"
-          + " through its quit event and its file closed.\n"
-          + "- receiver CPU: CPU time of the receiver thread over a few seconds, as a share of"
-          + " one core, idle and with every read failing with each error the receiver sorts.\n"
-          + "- loss-free inbound rate of a raw receiver: a thread reading the printer with"
-          + " 64-byte overlapped reads, one at a time, as the library's receiver does: the ceiling"
-          + " of that way of reading on the platform. The receiver reads one full-speed packet"
-          + " (64 bytes) at a time on purpose: a longer read of a bulk pipe completes only on a"
-          + " short packet, so a printer's answer of exactly 64 bytes would wait for the next.\n"
-          + "- open/close cycles: both pipes of a printer-class printer opened, then closed, as"
-          + " the rate of the median cycle. Raw: the two pipe files opened and closed.\n\n"
-          + "Nobody listens to the debugger output during the runs, as in the field. Timings"
-          + " depend on the machine (shared, two cores here); compare figures of one run, and"
-          + " runs of one machine.\n\n";
+  private static final String METHOD = "## How it is measured\n\n"
+      + "Every figure of the library stands beside a raw baseline measured in the same run on"
+      + " the same kind of simulated printer: the plainest use of the Win32 calls, without the"
+      + " library (no discovery, no session, no ring, no trace lines):\n\n"
+      + "- latency: a message is sent to the printer every millisecond; the time from the send"
+      + " to the return of the Java read that delivers it. Raw: a synchronous `ReadFile` on"
+      + " the read pipe through a minimal JNI call.\n"
+      + "- where latency goes: the same messages read raw through a reading thread that hands"
+      + " each 64-byte block on to the reader through a locked queue and an event, as the"
+      + " library's receiver does, without the library: the raw read takes one hop from the"
+      + " sender to the reader, this and the library two; the library's figure less this one"
+      + " is what the library adds to the hop.\n"
+      + "- loss-free inbound rate: the printer sends at a steady rate, doubled from 0.125 MB/s"
+      + " (then bisected three times) while every byte arrives, in order, by the end of the"
+      + " run plus a short grace; Java reads with 4 KiB arrays.\n"
+      + "- bytes lost: a steady 1.2 MB/s (a full-speed USB printer) for the given time; and"
+      + " 64 KiB arriving at that rate while the reader is paused for half a second after."
+      + " Bytes that have not come 20 s after the end are late while the printer still keeps"
+      + " them (its queue, and under Wine the pipe, where a write in progress may count twice,"
+      + " up to 4 KiB) or the ring holds them; the others were dropped.\n"
+      + "- writes: mean time per `usbWriteOutputPipe` call on a native-type printer, median of"
+      + " several rounds, alternating with the raw ones. Raw: `WriteFile` of the same array"
+      + " through a minimal JNI call that copies it with `GetByteArrayRegion` into a buffer it"
+      + " keeps.\n"
+      + "- purge: `usbPurgeRequest` of a native-type printer with zero time-outs while a Java"
+      + " thread reads again after every read the purge ends. Raw: `PurgeComm` of an"
+      + " overlapped handle while a raw receiver keeps a read pending.\n"
+      + "- close: `usbClosePipe` of a printer-class session while the receiver's read and a"
+      + " Java read are pending. Raw: a thread with an overlapped read pending is stopped"
+      + " through its quit event and its file closed.\n"
+      + "- receiver CPU: CPU time of the receiver thread over a few seconds, as a share of"
+      + " one core, idle and with every read failing with each error the receiver sorts.\n"
+      + "- loss-free inbound rate of a raw receiver: a thread reading the printer with"
+      + " 64-byte overlapped reads, one at a time, as the library's receiver does: the ceiling"
+      + " of that way of reading on the platform. The receiver reads one full-speed packet"
+      + " (64 bytes) at a time on purpose: a longer read of a bulk pipe completes only on a"
+      + " short packet, so a printer's answer of exactly 64 bytes would wait for the next.\n"
+      + "- open/close cycles: both pipes of a printer-class printer opened, then closed, as"
+      + " the rate of the median cycle. Raw: the two pipe files opened and closed.\n\n"
+      + "Nobody listens to the debugger output during the runs, as in the field. Timings"
+      + " depend on the machine (shared, two cores here); compare figures of one run, and"
+      + " runs of one machine.\n\n";
 
   @SuppressWarnings("unchecked")
   private static List<Map<String, Object>> metrics(Map<String, Object> run) {
@@ -138,11 +138,8 @@ public final class Report {
     return v instanceof Double ? (Double) v : Double.NaN;
   }
 
-  private static void table(
-      StringBuilder md,
-      Map<String, Map<String, Map<String, Object>>> runs,
-      String platform,
-      String title) {
+  private static void table(StringBuilder md, Map<String, Map<String, Map<String, Object>>> runs,
+      String platform, String title) {
     List<String> labels = new ArrayList<>();
     for (Map.Entry<String, Map<String, Map<String, Object>>> e : runs.entrySet()) {
       if (e.getValue().containsKey(platform)) {
@@ -156,10 +153,19 @@ public final class Report {
     }
     for (String label : labels) {
       Map<String, Object> run = runs.get(label).get(platform);
-      md.append("- ").append(label).append(": revision `").append(run.get("revision"))
-          .append("`, ").append(run.get("platform")).append(", ").append(run.get("date"))
-          .append(", steady run ").append(run.get("lossSeconds")).append(" s")
-          .append("yes".equals(run.get("quick")) ? ", quick run" : "").append("\n");
+      md.append("- ")
+          .append(label)
+          .append(": revision `")
+          .append(run.get("revision"))
+          .append("`, ")
+          .append(run.get("platform"))
+          .append(", ")
+          .append(run.get("date"))
+          .append(", steady run ")
+          .append(run.get("lossSeconds"))
+          .append(" s")
+          .append("yes".equals(run.get("quick")) ? ", quick run" : "")
+          .append("\n");
     }
     md.append("\n| Figure | Unit |");
     StringBuilder rule = new StringBuilder("|---|---|");
@@ -174,8 +180,11 @@ public final class Report {
       md.append("| ").append(m.get("name")).append(" | ").append(m.get("unit")).append(" |");
       for (String label : labels) {
         Map<String, Object> row = metric(runs.get(label).get(platform), id);
-        md.append(' ').append(Results.show(value(row, "library"))).append(" | ")
-            .append(Results.show(value(row, "raw"))).append(" |");
+        md.append(' ')
+            .append(Results.show(value(row, "library")))
+            .append(" | ")
+            .append(Results.show(value(row, "raw")))
+            .append(" |");
       }
       md.append('\n');
     }
@@ -202,32 +211,42 @@ public final class Report {
       rows[1][i] = value(metric(run, "latency_relay_p" + ps[i] + "_us"), "raw");
       rows[2][i] = value(lat, "library");
     }
-    String[] names = {
-      "one hop: the reader reads the printer (raw)",
-      "two hops: a reading thread hands each block on (raw relay, no library)",
-      "the library: its receiver hands each block on through the ring"
-    };
+    String[] names = {"one hop: the reader reads the printer (raw)",
+        "two hops: a reading thread hands each block on (raw relay, no library)",
+        "the library: its receiver hands each block on through the ring"};
     for (int r = 0; r < 3; r++) {
-      md.append("| ").append(names[r]).append(" | ").append(Results.show(rows[r][0]))
-          .append(" | ").append(Results.show(rows[r][1])).append(" |\n");
+      md.append("| ")
+          .append(names[r])
+          .append(" | ")
+          .append(Results.show(rows[r][0]))
+          .append(" | ")
+          .append(Results.show(rows[r][1]))
+          .append(" |\n");
     }
-    md.append("| the second hop (relay less raw) | ").append(Results.show(rows[1][0] - rows[0][0]))
-        .append(" | ").append(Results.show(rows[1][1] - rows[0][1])).append(" |\n")
+    md.append("| the second hop (relay less raw) | ")
+        .append(Results.show(rows[1][0] - rows[0][0]))
+        .append(" | ")
+        .append(Results.show(rows[1][1] - rows[0][1]))
+        .append(" |\n")
         .append("| what the library adds to the two hops (library less relay) | ")
-        .append(Results.show(rows[2][0] - rows[1][0])).append(" | ")
-        .append(Results.show(rows[2][1] - rows[1][1])).append(" |\n\n");
+        .append(Results.show(rows[2][0] - rows[1][0]))
+        .append(" | ")
+        .append(Results.show(rows[2][1] - rows[1][1]))
+        .append(" |\n\n");
   }
 
   private static void goals(StringBuilder md, String platform, Map<String, Object> run) {
     boolean linux = platform.equals("linux");
-    md.append("Goals, with the figures of the \"after\" run:\n\n| Goal | Figure | Met |\n|---|---:|---|\n");
+    md.append(
+        "Goals, with the figures of the \"after\" run:\n\n| Goal | Figure | Met |\n|---|---:|---|\n");
     String steady = "0 bytes lost (dropped) at 1.2 MB/s for " + run.get("lossSeconds") + " s";
     atMost(md, steady, value(metric(run, "lost_steady_bytes"), "library"), 0, "bytes");
     atMost(md, "0 bytes lost with the reader paused while 64 KiB arrive",
         value(metric(run, "lost_paused_bytes"), "library"), 0, "bytes");
     double rateGoal = linux ? 10 : 1.2;
     Map<String, Object> blocks = metric(run, "inbound_lossfree_mbps_blocks");
-    String ceiling = blocks == null ? ""
+    String ceiling = blocks == null
+        ? ""
         : " (raw receiver of 64-byte reads: " + Results.show(value(blocks, "raw")) + " MB/s)";
     atLeast(md, "loss-free inbound at least " + Results.show(rateGoal) + " MB/s" + ceiling,
         value(metric(run, "inbound_lossfree_mbps"), "library"), rateGoal, "MB/s");
@@ -241,8 +260,8 @@ public final class Report {
         value(wBig, "raw") / value(wBig, "library"), 0.9, "");
     Map<String, Object> p99 = metric(run, "latency_p99_us");
     atMost(md, "arrival-to-read p99 at most 1 ms", value(p99, "library") / 1000, 1, "ms");
-    atMost(md, "arrival-to-read p99 at most 3 times raw",
-        value(p99, "library") / value(p99, "raw"), 3, "× raw");
+    atMost(md, "arrival-to-read p99 at most 3 times raw", value(p99, "library") / value(p99, "raw"),
+        3, "× raw");
     atMost(md, "purge with a reader looping p99 under 20 ms",
         value(metric(run, "purge_p99_ms"), "library"), 20, "ms");
     atMost(md, "close with a read pending p99 at most 10 ms",
@@ -268,7 +287,12 @@ public final class Report {
 
   private static void verdict(
       StringBuilder md, String goal, double v, String unit, boolean met, double shortBy) {
-    md.append("| ").append(goal).append(" | ").append(Results.show(v)).append(' ').append(unit)
+    md.append("| ")
+        .append(goal)
+        .append(" | ")
+        .append(Results.show(v))
+        .append(' ')
+        .append(unit)
         .append(" | ");
     if (Double.isNaN(v)) {
       md.append("not measured");
@@ -323,8 +347,12 @@ public final class Report {
         .append("set grid\nset key top right\n")
         .append("plot");
     for (int i = 0; i < titles.size(); i++) {
-      gp.append(i == 0 ? " " : ", ").append("'latency.dat' using 1:").append(i + 2).append(" with steps lw 2 title '")
-          .append(titles.get(i)).append("'");
+      gp.append(i == 0 ? " " : ", ")
+          .append("'latency.dat' using 1:")
+          .append(i + 2)
+          .append(" with steps lw 2 title '")
+          .append(titles.get(i))
+          .append("'");
     }
     gp.append('\n');
     Files.write(dir.resolve("latency.gp"), gp.toString().getBytes(StandardCharsets.UTF_8));
