@@ -4,9 +4,11 @@
 // emulation of the build under test.
 #include <jni.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <atomic>
+#include <string>
 #include <vector>
 
 #include "velto/platform.h"
@@ -210,6 +212,58 @@ JNIEXPORT void JNICALL Java_com_velto_printer_bench_RawDevice_stopRelay(JNIEnv *
   CloseHandle(pRelay->hFile);
   DeleteCriticalSection(&pRelay->lock);
   delete pRelay;
+}
+
+// The interface paths SetupAPI gives as present for an interface class (its
+// GUID as text), as Java strings: the raw counterpart of listing the
+// printers, without the properties and ids the library reads for each. Null
+// for a malformed GUID or a failed SetupDiGetClassDevsA.
+JNIEXPORT jobjectArray JNICALL
+Java_com_velto_printer_bench_RawDevice_listPaths(JNIEnv *env, jclass, jbyteArray interfaceClass) {
+  char szGuid[64] = {0};
+  jsize nLength = env->GetArrayLength(interfaceClass);
+  if (nLength > (jsize)sizeof szGuid - 1) nLength = (jsize)sizeof szGuid - 1;
+  env->GetByteArrayRegion(interfaceClass, 0, nLength, reinterpret_cast<jbyte *>(szGuid));
+  unsigned int a[11];
+  if (sscanf(szGuid, "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &a[0], &a[1], &a[2], &a[3], &a[4],
+             &a[5], &a[6], &a[7], &a[8], &a[9], &a[10]) != 11) {
+    return NULL;
+  }
+  GUID guid;
+  guid.Data1 = a[0];
+  guid.Data2 = (WORD)a[1];
+  guid.Data3 = (WORD)a[2];
+  for (int i = 0; i < 8; ++i) guid.Data4[i] = (BYTE)a[3 + i];
+  HDEVINFO hDevInfo =
+      SetupDiGetClassDevsA(&guid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (hDevInfo == INVALID_HANDLE_VALUE) return NULL;
+  std::vector<std::string> paths;
+  SP_DEVICE_INTERFACE_DATA interfaceData;
+  memset(&interfaceData, 0, sizeof interfaceData);
+  interfaceData.cbSize = sizeof interfaceData;
+  for (DWORD nIndex = 0; SetupDiEnumDeviceInterfaces(hDevInfo, NULL, &guid, nIndex, &interfaceData);
+       ++nIndex) {
+    DWORD nRequired = 0;
+    SetupDiGetDeviceInterfaceDetailA(hDevInfo, &interfaceData, NULL, 0, &nRequired, NULL);
+    if (nRequired < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) continue;
+    std::vector<BYTE> block(nRequired + 1, 0);
+    PSP_DEVICE_INTERFACE_DETAIL_DATA_A pDetail =
+        reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(block.data());
+    pDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    if (SetupDiGetDeviceInterfaceDetailA(hDevInfo, &interfaceData, pDetail, nRequired, NULL,
+                                         NULL)) {
+      paths.push_back(pDetail->DevicePath);
+    }
+  }
+  SetupDiDestroyDeviceInfoList(hDevInfo);
+  jobjectArray out =
+      env->NewObjectArray((jsize)paths.size(), env->FindClass("java/lang/String"), NULL);
+  for (size_t i = 0; out != NULL && i < paths.size(); ++i) {
+    jstring path = env->NewStringUTF(paths[i].c_str());
+    env->SetObjectArrayElement(out, (jsize)i, path);
+    env->DeleteLocalRef(path);
+  }
+  return out;
 }
 
 }  // extern "C"

@@ -2,6 +2,7 @@ package com.velto.printer.bench;
 
 import com.velto.printer.sim.DebugOutput;
 import com.velto.printer.sim.Simulator;
+import java.lang.reflect.InvocationTargetException;
 import java.nio.file.Paths;
 import java.util.HashMap;
 import java.util.Locale;
@@ -12,7 +13,8 @@ import java.util.Map;
  * a raw baseline measured in the same run. Nobody listens to the debugger output, as in the field.
  *
  * <p>Arguments: --out FILE, --label TEXT, --revision TEXT, --loss-seconds N (the steady full-speed
- * run, 60 by default), --quick (shorter runs everywhere, for a look rather than a figure).
+ * runs of one printer and of two at once, 60 by default), --quick (shorter runs everywhere, for a
+ * look rather than a figure).
  */
 public final class Bench {
   private Bench() {}
@@ -27,9 +29,38 @@ public final class Bench {
    */
   static void percentiles(Results results, String id, String name, String unit, long[] library,
       long[] raw, double scale) {
-    for (int p : new int[] {50, 99}) {
+    percentiles(results, id, name, unit, library, raw, scale, 50, 99);
+  }
+
+  static void percentiles(Results results, String id, String name, String unit, long[] library,
+      long[] raw, double scale, int... ps) {
+    for (int p : ps) {
       results.metric(String.format(Locale.ROOT, id, p), String.format(Locale.ROOT, name, p), unit,
           "lower", Stats.percentile(library, p) / scale, Stats.percentile(raw, p) / scale);
+    }
+  }
+
+  /**
+   * Two printers streaming together, each through a UsbPrinter of its own, beside the one printer
+   * of the latency run (oneLatency); and the listing of 16. Only where the revision lists printers:
+   * tools/bench.sh leaves Several out for older ones.
+   */
+  static void several(Results results, double lossSeconds, long[] oneLatency, int readSize,
+      int listings) throws Exception {
+    Class<?> several;
+    try {
+      several = Class.forName(Bench.class.getPackageName() + ".Several");
+    } catch (ClassNotFoundException e) {
+      System.out.println("  (no UsbPrinter.list() in this revision: no runs of several printers)");
+      return;
+    }
+    try {
+      several
+          .getDeclaredMethod(
+              "measure", Results.class, double.class, long[].class, int.class, int.class)
+          .invoke(null, results, lossSeconds, oneLatency, readSize, listings);
+    } catch (InvocationTargetException e) {
+      throw e.getCause() instanceof Exception ? (Exception) e.getCause() : e;
     }
   }
 
@@ -50,6 +81,7 @@ public final class Bench {
     final int closeIterations = quick ? 60 : 200;
     final double cpuSeconds = quick ? 1.5 : 3.0;
     final int readSize = 4096;
+    final int listings = quick ? 200 : 1000;
 
     Simulator.reset();
     DebugOutput.capture(false);
@@ -89,13 +121,18 @@ public final class Bench {
     long steadyBytes = (long) (InboundBench.FULL_SPEED * lossSeconds);
     // Bytes that did not come are dropped unless the printer (or the ring)
     // still keeps them: then they are only late.
-    long[] libSteady = lib.steady(InboundBench.FULL_SPEED, steadyBytes, 2000);
-    long[] rawSteady = raw.steady(InboundBench.FULL_SPEED, steadyBytes, 2000);
+    InboundBench.ChunkLog libStream = new InboundBench.ChunkLog(lossSeconds);
+    InboundBench.ChunkLog rawStream = new InboundBench.ChunkLog(lossSeconds);
+    long[] libSteady = lib.steady(InboundBench.FULL_SPEED, steadyBytes, 2000, libStream);
+    long[] rawSteady = raw.steady(InboundBench.FULL_SPEED, steadyBytes, 2000, rawStream);
     results.metric("lost_steady_bytes",
         "bytes dropped at 1.2 MB/s for " + Results.show(lossSeconds) + " s", "bytes", "lower",
         dropped(libSteady), dropped(rawSteady));
     results.metric("late_steady_bytes", "bytes of that run not delivered within 20 s of its end",
         "bytes", "lower", libSteady[0], rawSteady[0]);
+    results.metric("latency_steady_p99_us", "arrival-to-read latency p99 of that run's stream",
+        "µs", "lower", Stats.percentile(libStream.samples(), 99) / 1e3,
+        Stats.percentile(rawStream.samples(), 99) / 1e3);
     results.metric("lost_paused_bytes", "bytes lost, reader paused while 64 KiB arrive", "bytes",
         "lower", dropped(lib.paused(65536)), dropped(raw.paused(65536)));
 
@@ -129,6 +166,8 @@ public final class Bench {
     results.metric("cycles_per_s", "open/close cycles (printer class), median cycle", "per s",
         "higher", CycleBench.perSecond(true, cycleSeconds),
         CycleBench.perSecond(false, cycleSeconds));
+
+    several(results, lossSeconds, libLatency, readSize, listings);
 
     results.write(Paths.get(opt.getOrDefault("out", "bench-results.json")));
   }

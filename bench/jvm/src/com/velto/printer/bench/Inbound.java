@@ -12,7 +12,7 @@ import com.velto.printer.sim.Simulator;
 abstract class Inbound implements AutoCloseable {
   final SimulatedPrinter printer;
 
-  private Inbound(SimulatedPrinter printer) {
+  Inbound(SimulatedPrinter printer) {
     this.printer = printer;
   }
 

@@ -2,9 +2,16 @@ package com.velto.printer.bench;
 
 import com.velto.printer.sim.SimulatedPrinter;
 import com.velto.printer.sim.Simulator;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.Future;
 import java.util.concurrent.atomic.AtomicLong;
 import java.util.concurrent.atomic.AtomicLongArray;
 import java.util.concurrent.locks.LockSupport;
+import java.util.function.Function;
 
 /**
  * Printer to Java: arrival-to-read latency, the highest inbound rate without loss, the bytes lost
@@ -18,16 +25,23 @@ final class InboundBench {
   static final double FULL_SPEED = 1.2e6;
 
   private static int serial;
-  private final Inbound.Kind kind;
+  private final Function<String, Inbound> opener;
+  private final String name;
   private final int readSize;
 
   InboundBench(Inbound.Kind kind, int readSize) {
-    this.kind = kind;
+    this(s -> Inbound.open(kind, s), kind.name().toLowerCase(java.util.Locale.ROOT), readSize);
+  }
+
+  /** Printers that opener plugs and opens, by the serial number it is given. */
+  InboundBench(Function<String, Inbound> opener, String name, int readSize) {
+    this.opener = opener;
+    this.name = name;
     this.readSize = readSize;
   }
 
   private Inbound open() {
-    return Inbound.open(kind, kind.name().toLowerCase(java.util.Locale.ROOT) + "in" + (++serial));
+    return opener.apply(name + "in" + (++serial));
   }
 
   static byte patternByte(long p) {
@@ -36,15 +50,24 @@ final class InboundBench {
 
   /** Sends total bytes of the pattern at a steady rate, in the chunks due every 0.1 ms or so. */
   static void sendPaced(SimulatedPrinter printer, double bytesPerSecond, long total) {
+    sendPaced(printer, bytesPerSecond, total, null);
+  }
+
+  /** The same, each chunk sent logged first when there is a log. */
+  static void sendPaced(SimulatedPrinter printer, double bytesPerSecond, long total, ChunkLog log) {
     final long start = System.nanoTime();
     long sent = 0;
     while (sent < total) {
-      long due = Math.min(total, (long) (bytesPerSecond * (System.nanoTime() - start) / 1e9));
+      long now = System.nanoTime();
+      long due = Math.min(total, (long) (bytesPerSecond * (now - start) / 1e9));
       if (due > sent) {
         int n = (int) Math.min(due - sent, 1 << 20);
         byte[] chunk = new byte[n];
         for (int i = 0; i < n; i++) {
           chunk[i] = patternByte(sent + i);
+        }
+        if (log != null) {
+          log.sending(sent + n, now);
         }
         printer.send(chunk);
         sent += n;
@@ -57,12 +80,18 @@ final class InboundBench {
   /** A reader thread that counts bytes and checks them against the pattern. */
   private final class Drain extends Thread {
     final Inbound in;
+    final ChunkLog log; // null: no latency taken
     final AtomicLong received = new AtomicLong();
     volatile long mismatches;
     volatile boolean stop;
 
     Drain(Inbound in) {
+      this(in, null);
+    }
+
+    Drain(Inbound in, ChunkLog log) {
       this.in = in;
+      this.log = log;
       setDaemon(true);
     }
 
@@ -83,6 +112,9 @@ final class InboundBench {
         if (n > 0) {
           pos += n;
           received.addAndGet(n);
+          if (log != null) {
+            log.arrived(pos, System.nanoTime());
+          }
         }
       }
     }
@@ -174,14 +206,110 @@ final class InboundBench {
     return samples;
   }
 
-  /** {not delivered, dropped} of total sent at a steady rate to a reader that reads all along. */
-  long[] steady(double bytesPerSecond, long total, long quietMs) throws Exception {
+  /**
+   * {not delivered, dropped} of total sent at a steady rate to a reader that reads all along; the
+   * stream's latencies go to log.
+   */
+  long[] steady(double bytesPerSecond, long total, long quietMs, ChunkLog log) throws Exception {
     try (Inbound in = open()) {
-      Drain drain = new Drain(in);
+      Drain drain = new Drain(in, log);
       drain.start();
-      sendPaced(in.printer, bytesPerSecond, total);
+      sendPaced(in.printer, bytesPerSecond, total, log);
       drain.await(total, quietMs);
       return drain.loss(total);
+    }
+  }
+
+  /**
+   * When chunks of a paced stream were sent, one a millisecond as the latency run's messages, and
+   * how long after each the read that completed it returned: the arrival-to-read latency of a
+   * steady stream.
+   */
+  static final class ChunkLog {
+    private static final long EVERY_NS = 1_000_000;
+    private final long[] ends;
+    private final long[] sentAt;
+    private final long[] latency;
+    private volatile int logged;
+    private long lastLog; // sender only
+    private int timed; // reader only
+
+    ChunkLog(double seconds) {
+      int capacity = (int) (seconds * 1e9 / EVERY_NS) + 1000;
+      ends = new long[capacity];
+      sentAt = new long[capacity];
+      latency = new long[capacity];
+    }
+
+    /** Before the chunk ending at end is sent, so that a reader with its bytes finds it. */
+    void sending(long end, long now) {
+      int n = logged;
+      if ((n == 0 || now - lastLog >= EVERY_NS) && n < ends.length) {
+        ends[n] = end;
+        sentAt[n] = now;
+        lastLog = now;
+        logged = n + 1;
+      }
+    }
+
+    /** The reader holds the first pos bytes since now. */
+    void arrived(long pos, long now) {
+      int n = logged;
+      while (timed < n && ends[timed] <= pos) {
+        latency[timed] = now - sentAt[timed];
+        timed++;
+      }
+    }
+
+    /** The latencies in ns, the first tenth (warm-up) dropped as in the latency run. */
+    long[] samples() {
+      int warm = timed / 10;
+      return Arrays.copyOfRange(latency, warm, timed);
+    }
+  }
+
+  /** Of one printer of several read together: bytes dropped or out of sequence, and latencies. */
+  record Stream(long lost, long[] latencyNanos) {}
+
+  /**
+   * Total bytes sent at a steady rate to each of several printers at once, each read by a thread
+   * of its own and fed by one: what each lost (dropped, or out of sequence) and its latencies.
+   */
+  Stream[] together(int printers, double bytesPerSecond, long total, long quietMs)
+      throws Exception {
+    List<Inbound> opened = new ArrayList<>();
+    List<Drain> drains = new ArrayList<>();
+    ExecutorService senders = Executors.newFixedThreadPool(printers);
+    try {
+      for (int i = 0; i < printers; i++) {
+        Inbound in = open();
+        opened.add(in);
+        Drain drain = new Drain(in, new ChunkLog(total / bytesPerSecond));
+        drains.add(drain);
+        drain.start();
+      }
+      List<Future<?>> sending = new ArrayList<>();
+      for (Drain d : drains) {
+        sending.add(senders.submit(() -> sendPaced(d.in.printer, bytesPerSecond, total, d.log)));
+      }
+      for (Future<?> f : sending) {
+        f.get();
+      }
+      Stream[] out = new Stream[printers];
+      for (int i = 0; i < printers; i++) {
+        Drain d = drains.get(i);
+        d.await(total, quietMs);
+        out[i] = new Stream(d.loss(total)[1] + d.mismatches, d.log.samples());
+      }
+      return out;
+    } finally {
+      senders.shutdownNow();
+      for (Drain d : drains) {
+        d.finish();
+      }
+      for (Inbound in : opened) {
+        in.close();
+      }
     }
   }
 

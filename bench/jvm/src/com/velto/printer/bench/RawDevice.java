@@ -51,6 +51,17 @@ final class RawDevice {
   /** Stops the relay and closes its handles and file. */
   static native void stopRelay(long relay);
 
+  /** The interface paths SetupAPI gives as present for an interface class ("{GUID}"). */
+  static String[] listPaths(String interfaceClass) {
+    String[] paths = listPaths(interfaceClass.getBytes(StandardCharsets.ISO_8859_1));
+    if (paths == null) {
+      throw new IllegalStateException("raw listing failed: " + interfaceClass);
+    }
+    return paths;
+  }
+
+  private static native String[] listPaths(byte[] interfaceClass);
+
   /** Signals the receiver's quit event, waits for it to end and closes its handles. */
   static native void stopReceiver(long receiver);
 }

@@ -93,6 +93,18 @@ public final class Report {
       + " Bytes that have not come 20 s after the end are late while the printer still keeps"
       + " them (its queue, and under Wine the pipe, where a write in progress may count twice,"
       + " up to 4 KiB) or the ring holds them; the others were dropped.\n"
+      + "- two printers: two printer-class printers, each found with `UsbPrinter.list()` and"
+      + " opened as a `UsbPrinter` of its own, each sent a steady 1.2 MB/s for the steady"
+      + " run's time by a thread of its own and read by another (4 KiB arrays, 100 ms"
+      + " time-out); every byte is checked against its place in the sequence, and one out of"
+      + " place counts as lost. The latency of a stream, here and in the one-printer steady"
+      + " run: a chunk a millisecond is timed from its send to the return of the read that"
+      + " completes it, the first tenth left out as in the latency run. The goal compares each"
+      + " printer's p99 with the one-printer figure of the latency run.\n"
+      + "- listing: `UsbPrinter.list()` with 16 printers attached, 8 of each interface class,"
+      + " each with its identity; median and p90 of many listings after a tenth as many to"
+      + " warm up. Raw: the interface paths SetupAPI gives for both classes, as Java strings,"
+      + " without the properties and ids of each printer.\n"
       + "- writes: mean time per `usbWriteOutputPipe` call on a native-type printer, median of"
       + " several rounds, alternating with the raw ones. Raw: `WriteFile` of the same array"
       + " through a minimal JNI call that copies it with `GetByteArrayRegion` into a buffer it"
@@ -262,6 +274,7 @@ public final class Report {
     atMost(md, "arrival-to-read p99 at most 1 ms", value(p99, "library") / 1000, 1, "ms");
     atMost(md, "arrival-to-read p99 at most 3 times raw", value(p99, "library") / value(p99, "raw"),
         3, "× raw");
+    twoPrinters(md, run);
     atMost(md, "purge with a reader looping p99 under 20 ms",
         value(metric(run, "purge_p99_ms"), "library"), 20, "ms");
     atMost(md, "close with a read pending p99 at most 10 ms",
@@ -274,7 +287,43 @@ public final class Report {
             value(m, "library"), limit, "%");
       }
     }
+    Map<String, Object> listing = metric(run, "list_p50_ms");
+    if (listing != null) {
+      atMost(md,
+          "listing 16 printers, 8 of each class: median at most 10 ms (p90: "
+              + Results.show(value(metric(run, "list_p90_ms"), "library")) + " ms)",
+          value(listing, "library"), 10, "ms");
+    }
     md.append('\n');
+  }
+
+  /**
+   * Two printers read at once: the bytes each lost, and the higher of their latency p99s over the
+   * one printer's of the latency run. Only where the run has them.
+   */
+  private static void twoPrinters(StringBuilder md, Map<String, Object> run) {
+    if (metric(run, "two_lost_bytes_1") == null) {
+      return;
+    }
+    double lost = 0;
+    double ratio = Double.NEGATIVE_INFINITY;
+    List<String> p99s = new ArrayList<>();
+    for (int i = 1; metric(run, "two_lost_bytes_" + i) != null; i++) {
+      lost = Math.max(lost, value(metric(run, "two_lost_bytes_" + i), "library"));
+      ratio = Math.max(ratio, value(metric(run, "two_latency_p99_ratio_" + i), "library"));
+      p99s.add(Results.show(value(metric(run, "two_latency_p99_us_" + i), "library")));
+    }
+    atMost(md,
+        "0 bytes lost by either of two printers at 1.2 MB/s each for " + run.get("lossSeconds")
+            + " s, each through a UsbPrinter of its own",
+        lost, 0, "bytes");
+    atMost(md,
+        "two printers: each one's arrival-to-read p99 at most 1.5 times one printer's"
+            + " (two: " + String.join(" and ", p99s)
+            + " µs; one: " + Results.show(value(metric(run, "latency_p99_us"), "library"))
+            + " µs, its 1.2 MB/s stream "
+            + Results.show(value(metric(run, "latency_steady_p99_us"), "library")) + " µs)",
+        ratio, 1.5, "× one");
   }
 
   private static void atMost(StringBuilder md, String goal, double v, double limit, String unit) {
