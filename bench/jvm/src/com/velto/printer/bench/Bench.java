@@ -41,9 +41,9 @@ public final class Bench {
   }
 
   /**
-   * Two printers streaming together, each through a UsbPrinter of its own, beside the one printer
-   * of the latency run (oneLatency); and the listing of 16. Only where the revision lists printers:
-   * tools/bench.sh leaves Several out for older ones.
+   * Two printers streaming together, each through a UsbPrinter of its own, beside the latency of
+   * one printer's stream at the same rate (oneLatency); and the listing of 16. Only where the
+   * revision lists printers: tools/bench.sh leaves Several out for older ones.
    */
   static void several(Results results, double lossSeconds, long[] oneLatency, int readSize,
       int listings) throws Exception {
@@ -167,7 +167,8 @@ public final class Bench {
         "higher", CycleBench.perSecond(true, cycleSeconds),
         CycleBench.perSecond(false, cycleSeconds));
 
-    several(results, lossSeconds, libLatency, readSize, listings);
+    // Against the one printer's stream of the same rate: two printers at once are the change.
+    several(results, lossSeconds, libStream.samples(), readSize, listings);
 
     results.write(Paths.get(opt.getOrDefault("out", "bench-results.json")));
   }
