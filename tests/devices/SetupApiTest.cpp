@@ -1,9 +1,13 @@
 // SetupAPI over the simulated printers: the snapshot a set takes, the
-// enumeration, the detail record's sizes and cbSize rules, bad sets.
+// enumeration, the detail record's sizes and cbSize rules, bad sets; the
+// identity each printer reports and the device nodes above it.
+#include <gmock/gmock.h>
+
 #include <cstddef>
 #include <vector>
 
 #include "DeviceTest.h"
+#include "Identity.h"
 
 #ifndef ERROR_INVALID_FLAGS
 #define ERROR_INVALID_FLAGS 1004L
@@ -160,6 +164,135 @@ TEST_F(SetupApiTest, SetLeftUndestroyedIsReportedAsALeak) {
   EXPECT_EQ(SimLeakReport(szReport, sizeof szReport, 0), 1u);
   EXPECT_NE(std::string(szReport).find("device information set"), std::string::npos) << szReport;
   EXPECT_EQ(SimOpenHandleCount(), 0u) << "a set is no kernel handle";
+  EXPECT_TRUE(SetupDiDestroyDeviceInfoList(hSet));
+}
+
+// ---- Identity ----
+
+struct SIdentityCase {
+  const char *pszName;
+  int nClass;
+  const char *pszIds;  // of the interface path
+  bool bSet;           // SimSetIdentity with the four texts below
+  const char *apszSet[4];
+  std::vector<std::string> chain;           // patterns, the interface's node first
+  std::map<DWORD, std::string> properties;  // patterns
+};
+
+void PrintTo(const SIdentityCase &c, std::ostream *pOut) { *pOut << c.pszName; }
+
+class SetupApiIdentityTest : public SetupApiTest,
+                             public ::testing::WithParamInterface<SIdentityCase> {};
+
+TEST_P(SetupApiIdentityTest, ListingReportsThePrinterAndTheNodesAboveIt) {
+  const SIdentityCase &c = GetParam();
+  const std::string sPath =
+      std::string("\\\\?\\usb#") + c.pszIds + "#x#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
+  const SIMDEV dev = Plug(c.nClass, sPath);
+  if (c.bSet) {
+    ASSERT_TRUE(SimSetIdentity(dev, c.apszSet[0], c.apszSet[1], c.apszSet[2], c.apszSet[3]));
+  }
+  const std::vector<CListedDevice> listed =
+      ListDevices(c.nClass == SIM_CLASS_NATIVE ? g_guidTestNative : SIM_GUID_DEVINTERFACE_USBPRINT);
+  ASSERT_EQ(listed.size(), 1u);
+  ASSERT_EQ(listed[0].chain.size(), c.chain.size()) << ::testing::PrintToString(listed[0].chain);
+  for (size_t i = 0; i < c.chain.size(); ++i) {
+    EXPECT_THAT(listed[0].chain[i], ::testing::MatchesRegex(c.chain[i]));
+  }
+  EXPECT_EQ(listed[0].sInstanceId, listed[0].chain[0]);
+  ASSERT_EQ(listed[0].props.size(), c.properties.size());
+  for (const auto &p : c.properties) {
+    EXPECT_THAT(listed[0].props.at(p.first), ::testing::MatchesRegex(p.second)) << p.first;
+  }
+}
+
+const char kRoot[] = R"(HTREE\\ROOT\\0)";
+const char kUsb[] = R"(USB\\VID_04B8&PID_0E15)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Printers, SetupApiIdentityTest,
+    ::testing::Values(SIdentityCase{"PrinterClassDefaults",
+                                    SIM_CLASS_PRINTER,
+                                    "vid_04b8&pid_0e15",
+                                    false,
+                                    {},
+                                    {R"(USBPRINT\\VELTOSIMULATED_PRINTER\\7&[0-9A-F]{8}&0&USB001)",
+                                     std::string(kUsb) + R"(\\SIM[0-9]{4})", kRoot},
+                                    {{SPDRP_MFG, "Velto"},
+                                     {SPDRP_DEVICEDESC, "Simulated printer"},
+                                     {SPDRP_LOCATION_INFORMATION, "1-[0-9]+"}}},
+                      SIdentityCase{"NativeDefaults",
+                                    SIM_CLASS_NATIVE,
+                                    "VID_04B8&PID_0E15",
+                                    false,
+                                    {},
+                                    {std::string(kUsb) + R"(\\SIM[0-9]{4})", kRoot},
+                                    {{SPDRP_MFG, "Velto"},
+                                     {SPDRP_DEVICEDESC, "Simulated native printer"},
+                                     {SPDRP_LOCATION_INFORMATION, "1-[0-9]+"}}},
+                      // No serial: Windows names the device by its port; a composite
+                      // device's interface node lies between.
+                      SIdentityCase{"CompositeWithoutSerial",
+                                    SIM_CLASS_PRINTER,
+                                    "vid_04b8&pid_0e15&mi_01",
+                                    true,
+                                    {"Acme Co", "Label-2", nullptr, "2-1.3"},
+                                    {R"(USBPRINT\\ACME_COLABEL2\\7&[0-9A-F]{8}&0&USB001)",
+                                     std::string(kUsb) + R"(&MI_01\\6&[0-9A-F]{8}&0&0001)",
+                                     std::string(kUsb) + R"(\\5&[0-9A-F]{8}&0&3)", kRoot},
+                                    {{SPDRP_MFG, "Acme Co"},
+                                     {SPDRP_DEVICEDESC, "Label-2"},
+                                     {SPDRP_LOCATION_INFORMATION, "2-1.3"}}},
+                      SIdentityCase{"NoTextsAndNoIds",
+                                    SIM_CLASS_NATIVE,
+                                    "x",
+                                    true,
+                                    {nullptr, nullptr, "ab-9", nullptr},
+                                    {R"(USB\\VID_0000&PID_0000\\AB-9)", kRoot},
+                                    {}}),
+    [](const ::testing::TestParamInfo<SIdentityCase> &param) { return param.param.pszName; });
+
+TEST_F(SetupApiTest, IdentityCallsCheckSizesAndRecords) {
+  Plug(SIM_CLASS_PRINTER, PathOf("sizes"));
+  HDEVINFO hSet = SetupDiGetClassDevsA(&SIM_GUID_DEVINTERFACE_USBPRINT, nullptr, nullptr,
+                                       DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  SP_DEVICE_INTERFACE_DATA itf{sizeof itf, {}, 0, 0};
+  SP_DEVINFO_DATA dev{sizeof dev, {}, 0, 0};
+  DWORD n = 0;
+  ASSERT_TRUE(SetupDiEnumDeviceInterfaces(hSet, nullptr, &SIM_GUID_DEVINTERFACE_USBPRINT, 0, &itf));
+  SetupDiGetDeviceInterfaceDetailA(hSet, &itf, nullptr, 0, &n, &dev);
+  char sz[8] = "xxxxxxx";
+  auto *pb = reinterpret_cast<PBYTE>(sz);
+  EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(hSet, &dev, SPDRP_MFG, nullptr, pb, 5, &n));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(n, 6u);  // "Velto" and its terminator
+  EXPECT_STREQ(sz, "xxxxxxx") << "wrote into a buffer too small";
+  EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(hSet, &dev, SPDRP_MFG, nullptr, nullptr, 6, &n));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+  EXPECT_FALSE(
+      SetupDiGetDeviceRegistryPropertyA(hSet, &dev, SPDRP_MAXIMUM_PROPERTY, nullptr, pb, 8, &n));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_REG_PROPERTY));
+  EXPECT_FALSE(SetupDiGetDeviceInstanceIdA(hSet, &dev, sz, sizeof sz, &n));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  std::string sId(n - 1, '\0');
+  ASSERT_EQ(CM_Get_Device_IDA(dev.DevInst, &sId[0], n - 1, 0), static_cast<CONFIGRET>(CR_SUCCESS))
+      << "an id that fills the buffer exactly comes back without its terminator";
+  memcpy(sz, "xxxxxxx", 8);
+  EXPECT_EQ(CM_Get_Device_IDA(dev.DevInst, sz, 4, 0), static_cast<CONFIGRET>(CR_BUFFER_SMALL));
+  EXPECT_EQ(std::string(sz), "USBPxxx");
+  // A record the set did not fill, or names another node.
+  for (SP_DEVINFO_DATA bad : {SP_DEVINFO_DATA{sizeof dev - 1, {}, dev.DevInst, dev.Reserved},
+                              SP_DEVINFO_DATA{sizeof dev, {}, dev.DevInst + 1, dev.Reserved},
+                              SP_DEVINFO_DATA{sizeof dev, {}, dev.DevInst, 0}}) {
+    EXPECT_FALSE(SetupDiGetDeviceInstanceIdA(hSet, &bad, sz, sizeof sz, &n));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  }
+  DEVINST dn = 0;
+  EXPECT_EQ(CM_Get_Parent(&dn, dev.DevInst, 1), static_cast<CONFIGRET>(CR_INVALID_FLAG));
+  EXPECT_EQ(CM_Get_Parent(&dn, 0x7FFFFFFF, 0), static_cast<CONFIGRET>(CR_INVALID_DEVNODE));
+  EXPECT_EQ(dn, static_cast<DEVINST>(-1)) << "written before the node is looked up";
+  SimInjectFailure(SIM_FN_CM_Get_Parent, 0, 1, 0);
+  EXPECT_EQ(CM_Get_Parent(&dn, dev.DevInst, 0), static_cast<CONFIGRET>(CR_FAILURE));
   EXPECT_TRUE(SetupDiDestroyDeviceInfoList(hSet));
 }
 
