@@ -7,9 +7,11 @@
 #include <string.h>
 
 #include <chrono>
+#include <set>
 #include <thread>
 
 #include "FakeJni.h"
+#include "Identity.h"
 #include "LpControl.h"
 #include "LpErrors.h"
 #include "LpTestbed.h"
@@ -89,6 +91,7 @@ struct SListed {
   unsigned nVendor, nProduct;
   const char *pszSerial;
   const char *pszInstance;  // in the interface path
+  const char *pszDevice;    // the USB device node's instance id (a pattern)
   bool bAccepted;
   unsigned nClass = 0x07;  // of the interface the node belongs to
 };
@@ -99,7 +102,7 @@ class UsblpDiscoveryTest : public UsblpTest, public ::testing::WithParamInterfac
 
 TEST_P(UsblpDiscoveryTest, ListedUnderThePrinterClassAndMatchedByTheTable) {
   const SListed &p = GetParam();
-  ASSERT_TRUE(m_bed.AddPrinter(0, p.nVendor, p.nProduct, p.pszSerial, p.nClass));
+  ASSERT_TRUE(m_bed.AddPrinter(0, p.nVendor, p.nProduct, p.pszSerial, p.nClass, "Acme", "Label 2"));
   const std::string sPath = CLpTestbed::InterfacePath(p.nVendor, p.nProduct, p.pszInstance);
   char szBuffer[USB_PATH_SIZE] = "untouched";
   CUsbComm comm;
@@ -117,18 +120,33 @@ TEST_P(UsblpDiscoveryTest, ListedUnderThePrinterClassAndMatchedByTheTable) {
   EXPECT_EQ(DetectUsbType(szType, sizeof szType),
             p.bAccepted ? USB_TYPE_PRINTER_CLASS : USB_TYPE_NATIVE);
   EXPECT_STREQ(szType, p.bAccepted ? "Printer Class USB" : "Error opening USB");
+  // Its identity: the device's strings, its port, and its USB device node.
+  const std::vector<CListedDevice> listed = ListDevices(SIM_GUID_DEVINTERFACE_USBPRINT);
+  ASSERT_EQ(listed.size(), bListed ? 1u : 0u);
+  if (bListed) {
+    EXPECT_THAT(listed[0].chain,
+                ::testing::ElementsAre(::testing::StartsWith("USBPRINT\\"),
+                                       ::testing::MatchesRegex(p.pszDevice), "HTREE\\ROOT\\0"));
+    EXPECT_EQ(listed[0].props, (std::map<DWORD, std::string>{{SPDRP_MFG, "Acme"},
+                                                             {SPDRP_DEVICEDESC, "Label 2"},
+                                                             {SPDRP_LOCATION_INFORMATION, "1-1"}}));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Printers, UsblpDiscoveryTest,
-    ::testing::Values(SListed{"Serial", 0xfa1c, 0x0a02, "SN123", "sn123", true},
+    ::testing::Values(SListed{"Serial", 0xfa1c, 0x0a02, "SN123", "sn123",
+                              R"(USB\\VID_FA1C&PID_0A02\\SN123)", true},
                       // Listed in the table in lower case and with upper-case digits only.
-                      SListed{"NoSerial", 0xfd4b, 0x3d0a, "", "1-1", true},
+                      SListed{"NoSerial", 0xfd4b, 0x3d0a, "", "1-1",
+                              R"(USB\\VID_FD4B&PID_3D0A\\5&[0-9A-F]{8}&0&1)", true},
                       // A serial Windows would not take: the port names the instance.
-                      SListed{"OddSerial", 0xfb2d, 0x1b10, "A#1", "1-1", true},
-                      SListed{"Unlisted", 0x1234, 0x5678, "X9", "x9", false},
+                      SListed{"OddSerial", 0xfb2d, 0x1b10, "A#1", "1-1",
+                              R"(USB\\VID_FB2D&PID_1B10\\5&[0-9A-F]{8}&0&1)", true},
+                      SListed{"Unlisted", 0x1234, 0x5678, "X9", "x9",
+                              R"(USB\\VID_1234&PID_5678\\X9)", false},
                       // A usbmisc node of a device of the table that is no printer.
-                      SListed{"OtherClass", 0xfa1c, 0x0a02, "SN9", "sn9", false, 0xff}),
+                      SListed{"OtherClass", 0xfa1c, 0x0a02, "SN9", "sn9", "", false, 0xff}),
     [](const ::testing::TestParamInfo<SListed> &param) { return param.param.pszName; });
 
 // Simulated printers and real ones never mix: while a program has plugged a
@@ -148,6 +166,28 @@ TEST_F(UsblpTest, SimulatedPrintersHideTheRealOnes) {
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
   SimUnplug(dev);
+}
+
+// Twins (one serial number, which Windows takes once) and a printer without
+// one: each device's instance id is made up from its port, so the listing
+// tells all three apart by instance id and location.
+TEST_F(UsblpTest, TwinsAndAPrinterWithoutSerialAreToldApartByTheirPorts) {
+  ASSERT_TRUE(m_bed.AddPrinter(0, 0xfa1c, 0x0a02, "SN123", 0x07, "Acme", "Label 2"));
+  ASSERT_TRUE(m_bed.AddPrinter(1, 0xfa1c, 0x0a02, "SN123", 0x07, "Acme", "Label 2"));
+  ASSERT_TRUE(m_bed.AddPrinter(2, 0xfa1c, 0x0a02, ""));
+  const std::vector<CListedDevice> listed = ListDevices(SIM_GUID_DEVINTERFACE_USBPRINT);
+  ASSERT_EQ(listed.size(), 3u);
+  std::set<std::string> ids;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    const std::string sPort = std::to_string(i + 1);
+    ASSERT_EQ(listed[i].chain.size(), 3u);
+    EXPECT_THAT(listed[i].chain[1],
+                ::testing::MatchesRegex(R"(USB\\VID_FA1C&PID_0A02\\5&[0-9A-F]{8}&0&)" + sPort));
+    EXPECT_EQ(listed[i].props.at(SPDRP_LOCATION_INFORMATION), "1-" + sPort);
+    ids.insert(listed[i].chain.begin(), listed[i].chain.end() - 1);
+  }
+  EXPECT_EQ(ids.size(), 6u);
+  EXPECT_EQ(listed[2].props.size(), 1u) << "no strings: only the location";
 }
 
 // ---- The session over the node ----
