@@ -172,11 +172,9 @@ TEST_F(SetupApiTest, SetLeftUndestroyedIsReportedAsALeak) {
 struct SIdentityCase {
   const char *pszName;
   int nClass;
-  const char *pszIds;  // of the interface path
-  bool bSet;           // SimSetIdentity with the four texts below
-  const char *apszSet[4];
-  std::vector<std::string> chain;           // patterns, the interface's node first
-  std::map<DWORD, std::string> properties;  // patterns
+  const char *pszIds;      // of the interface path
+  const char *pszListed;   // the pattern ListIdentities matches
+  const char *apszSet[4];  // SimSetIdentity's texts; none: the defaults
 };
 
 void PrintTo(const SIdentityCase &c, std::ostream *pOut) { *pOut << c.pszName; }
@@ -186,70 +184,40 @@ class SetupApiIdentityTest : public SetupApiTest,
 
 TEST_P(SetupApiIdentityTest, ListingReportsThePrinterAndTheNodesAboveIt) {
   const SIdentityCase &c = GetParam();
-  const std::string sPath =
-      std::string("\\\\?\\usb#") + c.pszIds + "#x#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
-  const SIMDEV dev = Plug(c.nClass, sPath);
-  if (c.bSet) {
+  const SIMDEV dev = Plug(c.nClass, std::string("\\\\?\\usb#") + c.pszIds + "#x#{0}");
+  if (c.apszSet[3] != nullptr || c.apszSet[2] != nullptr) {
     ASSERT_TRUE(SimSetIdentity(dev, c.apszSet[0], c.apszSet[1], c.apszSet[2], c.apszSet[3]));
   }
-  const std::vector<CListedDevice> listed =
-      ListDevices(c.nClass == SIM_CLASS_NATIVE ? g_guidTestNative : SIM_GUID_DEVINTERFACE_USBPRINT);
-  ASSERT_EQ(listed.size(), 1u);
-  ASSERT_EQ(listed[0].chain.size(), c.chain.size()) << ::testing::PrintToString(listed[0].chain);
-  for (size_t i = 0; i < c.chain.size(); ++i) {
-    EXPECT_THAT(listed[0].chain[i], ::testing::MatchesRegex(c.chain[i]));
-  }
-  EXPECT_EQ(listed[0].sInstanceId, listed[0].chain[0]);
-  ASSERT_EQ(listed[0].props.size(), c.properties.size());
-  for (const auto &p : c.properties) {
-    EXPECT_THAT(listed[0].props.at(p.first), ::testing::MatchesRegex(p.second)) << p.first;
-  }
+  const GUID &guid =
+      c.nClass == SIM_CLASS_NATIVE ? g_guidTestNative : SIM_GUID_DEVINTERFACE_USBPRINT;
+  EXPECT_THAT(ListIdentities(guid), ::testing::ElementsAre(::testing::MatchesRegex(c.pszListed)));
 }
 
-const char kRoot[] = R"(HTREE\\ROOT\\0)";
-const char kUsb[] = R"(USB\\VID_04B8&PID_0E15)";
-
+// No serial: Windows names the device by its port. A composite device's
+// interface node lies between; the vendor's driver binds to the device.
 INSTANTIATE_TEST_SUITE_P(
     Printers, SetupApiIdentityTest,
     ::testing::Values(SIdentityCase{"PrinterClassDefaults",
                                     SIM_CLASS_PRINTER,
                                     "vid_04b8&pid_0e15",
-                                    false,
-                                    {},
-                                    {R"(USBPRINT\\VELTOSIMULATED_PRINTER\\7&[0-9A-F]{8}&0&USB001)",
-                                     std::string(kUsb) + R"(\\SIM[0-9]{4})", kRoot},
-                                    {{SPDRP_MFG, "Velto"},
-                                     {SPDRP_DEVICEDESC, "Simulated printer"},
-                                     {SPDRP_LOCATION_INFORMATION, "1-[0-9]+"}}},
-                      SIdentityCase{"NativeDefaults",
-                                    SIM_CLASS_NATIVE,
-                                    "VID_04B8&PID_0E15",
-                                    false,
-                                    {},
-                                    {std::string(kUsb) + R"(\\SIM[0-9]{4})", kRoot},
-                                    {{SPDRP_MFG, "Velto"},
-                                     {SPDRP_DEVICEDESC, "Simulated native printer"},
-                                     {SPDRP_LOCATION_INFORMATION, "1-[0-9]+"}}},
-                      // No serial: Windows names the device by its port; a composite
-                      // device's interface node lies between.
-                      SIdentityCase{"CompositeWithoutSerial",
-                                    SIM_CLASS_PRINTER,
-                                    "vid_04b8&pid_0e15&mi_01",
-                                    true,
-                                    {"Acme Co", "Label-2", nullptr, "2-1.3"},
-                                    {R"(USBPRINT\\ACME_COLABEL2\\7&[0-9A-F]{8}&0&USB001)",
-                                     std::string(kUsb) + R"(&MI_01\\6&[0-9A-F]{8}&0&0001)",
-                                     std::string(kUsb) + R"(\\5&[0-9A-F]{8}&0&3)", kRoot},
-                                    {{SPDRP_MFG, "Acme Co"},
-                                     {SPDRP_DEVICEDESC, "Label-2"},
-                                     {SPDRP_LOCATION_INFORMATION, "2-1.3"}}},
-                      SIdentityCase{"NoTextsAndNoIds",
+                                    R"(USBPRINT\\VELTOSIMULATED_PRINTER\\7&[0-9A-F]{8}&0&USB001 < )"
+                                    R"(USB\\VID_04B8&PID_0E15\\SIM[0-9]{4} < HTREE\\ROOT\\0 \| )"
+                                    R"(mfg=Velto desc=Simulated printer loc=1-[0-9]+)",
+                                    {}},
+                      SIdentityCase{
+                          "CompositeWithoutSerial",
+                          SIM_CLASS_PRINTER,
+                          "vid_04b8&pid_0e15&mi_01",
+                          R"(USBPRINT\\ACME_COLABEL2\\7&[0-9A-F]{8}&0&USB001 < )"
+                          R"(USB\\VID_04B8&PID_0E15&MI_01\\6&[0-9A-F]{8}&0&0001 < )"
+                          R"(USB\\VID_04B8&PID_0E15\\5&[0-9A-F]{8}&0&3 < HTREE\\ROOT\\0 \| )"
+                          R"(mfg=Acme Co desc=Label-2 loc=2-1.3)",
+                          {"Acme Co", "Label-2", nullptr, "2-1.3"}},
+                      SIdentityCase{"NativeWithoutTextsOrIds",
                                     SIM_CLASS_NATIVE,
                                     "x",
-                                    true,
-                                    {nullptr, nullptr, "ab-9", nullptr},
-                                    {R"(USB\\VID_0000&PID_0000\\AB-9)", kRoot},
-                                    {}}),
+                                    R"(USB\\VID_0000&PID_0000\\AB-9 < HTREE\\ROOT\\0 \|)",
+                                    {nullptr, nullptr, "ab-9", nullptr}}),
     [](const ::testing::TestParamInfo<SIdentityCase> &param) { return param.param.pszName; });
 
 TEST_F(SetupApiTest, IdentityCallsCheckSizesAndRecords) {
@@ -259,38 +227,23 @@ TEST_F(SetupApiTest, IdentityCallsCheckSizesAndRecords) {
   SP_DEVICE_INTERFACE_DATA itf{sizeof itf, {}, 0, 0};
   SP_DEVINFO_DATA dev{sizeof dev, {}, 0, 0};
   DWORD n = 0;
-  ASSERT_TRUE(SetupDiEnumDeviceInterfaces(hSet, nullptr, &SIM_GUID_DEVINTERFACE_USBPRINT, 0, &itf));
+  SetupDiEnumDeviceInterfaces(hSet, nullptr, &SIM_GUID_DEVINTERFACE_USBPRINT, 0, &itf);
   SetupDiGetDeviceInterfaceDetailA(hSet, &itf, nullptr, 0, &n, &dev);
   char sz[8] = "xxxxxxx";
-  auto *pb = reinterpret_cast<PBYTE>(sz);
-  EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(hSet, &dev, SPDRP_MFG, nullptr, pb, 5, &n));
+  EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(hSet, &dev, SPDRP_MFG, nullptr,
+                                                 reinterpret_cast<PBYTE>(sz), 5, &n));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
   EXPECT_EQ(n, 6u);  // "Velto" and its terminator
   EXPECT_STREQ(sz, "xxxxxxx") << "wrote into a buffer too small";
-  EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(hSet, &dev, SPDRP_MFG, nullptr, nullptr, 6, &n));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
-  EXPECT_FALSE(
-      SetupDiGetDeviceRegistryPropertyA(hSet, &dev, SPDRP_MAXIMUM_PROPERTY, nullptr, pb, 8, &n));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_REG_PROPERTY));
   EXPECT_FALSE(SetupDiGetDeviceInstanceIdA(hSet, &dev, sz, sizeof sz, &n));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
   std::string sId(n - 1, '\0');
   ASSERT_EQ(CM_Get_Device_IDA(dev.DevInst, &sId[0], n - 1, 0), static_cast<CONFIGRET>(CR_SUCCESS))
       << "an id that fills the buffer exactly comes back without its terminator";
-  memcpy(sz, "xxxxxxx", 8);
   EXPECT_EQ(CM_Get_Device_IDA(dev.DevInst, sz, 4, 0), static_cast<CONFIGRET>(CR_BUFFER_SMALL));
   EXPECT_EQ(std::string(sz), "USBPxxx");
-  // A record the set did not fill, or names another node.
-  for (SP_DEVINFO_DATA bad : {SP_DEVINFO_DATA{sizeof dev - 1, {}, dev.DevInst, dev.Reserved},
-                              SP_DEVINFO_DATA{sizeof dev, {}, dev.DevInst + 1, dev.Reserved},
-                              SP_DEVINFO_DATA{sizeof dev, {}, dev.DevInst, 0}}) {
-    EXPECT_FALSE(SetupDiGetDeviceInstanceIdA(hSet, &bad, sz, sizeof sz, &n));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  }
-  DEVINST dn = 0;
-  EXPECT_EQ(CM_Get_Parent(&dn, dev.DevInst, 1), static_cast<CONFIGRET>(CR_INVALID_FLAG));
-  EXPECT_EQ(CM_Get_Parent(&dn, 0x7FFFFFFF, 0), static_cast<CONFIGRET>(CR_INVALID_DEVNODE));
-  EXPECT_EQ(dn, static_cast<DEVINST>(-1)) << "written before the node is looked up";
+  EXPECT_EQ(CM_Get_Parent(&dev.DevInst, 0x7FFFFFFF, 0), static_cast<CONFIGRET>(CR_INVALID_DEVNODE));
+  EXPECT_EQ(dev.DevInst, static_cast<DEVINST>(-1)) << "written before the node is looked up";
   EXPECT_TRUE(SetupDiDestroyDeviceInfoList(hSet));
 }
 

@@ -71,8 +71,7 @@ bool CLpTestbed::Add(const SPrinter &printer) {
   s += "P: " + sDevice + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n";
   s += "A: idVendor=" + Hex4(printer.nVendor) + "\nA: idProduct=" + Hex4(printer.nProduct) + "\n";
   if (!printer.sSerial.empty()) s += "A: serial=" + printer.sSerial + "\n";
-  if (!printer.sManufacturer.empty()) s += "A: manufacturer=" + printer.sManufacturer + "\n";
-  if (!printer.sProduct.empty()) s += "A: product=" + printer.sProduct + "\n";
+  s += "A: manufacturer=Acme\nA: product=Label 2\n";
   s += "A: bNumInterfaces= 1\n";
   GError *pError = nullptr;
   if (!umockdev_testbed_add_from_string(m_pTestbed, s.c_str(), &pError)) {
@@ -84,9 +83,8 @@ bool CLpTestbed::Add(const SPrinter &printer) {
 }
 
 bool CLpTestbed::AddPrinter(unsigned nLp, unsigned nVendor, unsigned nProduct,
-                            const std::string &sSerial, unsigned nClass,
-                            const std::string &sManufacturer, const std::string &sProduct) {
-  SPrinter printer{nLp, nVendor, nProduct, sSerial, nClass, sManufacturer, sProduct};
+                            const std::string &sSerial, unsigned nClass) {
+  SPrinter printer{nLp, nVendor, nProduct, sSerial, nClass};
   if (Find(nLp) != nullptr || !Add(printer)) return false;
   m_printers.push_back(printer);
   return true;
@@ -106,9 +104,8 @@ void CLpTestbed::Unplug(unsigned nLp) {
 bool CLpTestbed::Replug(unsigned nLp, unsigned nNewLp) {
   const SPrinter *pPrinter = Find(nLp);
   if (pPrinter == nullptr) return false;
-  const SPrinter printer{
-      nNewLp,           pPrinter->nVendor,       pPrinter->nProduct, pPrinter->sSerial,
-      pPrinter->nClass, pPrinter->sManufacturer, pPrinter->sProduct};
+  const SPrinter printer{nNewLp, pPrinter->nVendor, pPrinter->nProduct, pPrinter->sSerial,
+                         pPrinter->nClass};
   if (!AddPrinter(nNewLp, printer.nVendor, printer.nProduct, printer.sSerial)) return false;
   const std::string sEntry =
       DevicePath(nNewLp) + "/1-" + Dec(nNewLp + 1) + ":1.0/usbmisc/lp" + Dec(nNewLp);

@@ -21,12 +21,11 @@ class CLpTestbed {
   CLpTestbed(const CLpTestbed &) = delete;
   CLpTestbed &operator=(const CLpTestbed &) = delete;
 
-  // Adds printer lp<nLp> on port 1-<nLp + 1>; an empty serial, manufacturer
-  // or product adds a device without that string. An interface class other
-  // than 07 makes a usbmisc node of another driver.
+  // Adds printer lp<nLp> on port 1-<nLp + 1>, made by "Acme", product
+  // "Label 2"; an empty serial adds a device without one. An interface class
+  // other than 07 makes a usbmisc node of another driver.
   bool AddPrinter(unsigned nLp, unsigned nVendor, unsigned nProduct, const std::string &sSerial,
-                  unsigned nClass = 0x07, const std::string &sManufacturer = std::string(),
-                  const std::string &sProduct = std::string());
+                  unsigned nClass = 0x07);
   // Unplugs it as the kernel does: remove uevents, then the devices go.
   void Unplug(unsigned nLp);
   // Plugs it in again as lp<nNewLp> on another port (umockdev cannot bring
@@ -61,8 +60,6 @@ class CLpTestbed {
     unsigned nProduct;
     std::string sSerial;
     unsigned nClass;
-    std::string sManufacturer;
-    std::string sProduct;
   };
   std::string DevicePath(unsigned nLp) const;
   std::string NodePath(unsigned nLp) const;               // inside the testbed's root

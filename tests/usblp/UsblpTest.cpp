@@ -7,7 +7,6 @@
 #include <string.h>
 
 #include <chrono>
-#include <set>
 #include <thread>
 
 #include "FakeJni.h"
@@ -102,7 +101,7 @@ class UsblpDiscoveryTest : public UsblpTest, public ::testing::WithParamInterfac
 
 TEST_P(UsblpDiscoveryTest, ListedUnderThePrinterClassAndMatchedByTheTable) {
   const SListed &p = GetParam();
-  ASSERT_TRUE(m_bed.AddPrinter(0, p.nVendor, p.nProduct, p.pszSerial, p.nClass, "Acme", "Label 2"));
+  ASSERT_TRUE(m_bed.AddPrinter(0, p.nVendor, p.nProduct, p.pszSerial, p.nClass));
   const std::string sPath = CLpTestbed::InterfacePath(p.nVendor, p.nProduct, p.pszInstance);
   char szBuffer[USB_PATH_SIZE] = "untouched";
   CUsbComm comm;
@@ -121,16 +120,14 @@ TEST_P(UsblpDiscoveryTest, ListedUnderThePrinterClassAndMatchedByTheTable) {
             p.bAccepted ? USB_TYPE_PRINTER_CLASS : USB_TYPE_NATIVE);
   EXPECT_STREQ(szType, p.bAccepted ? "Printer Class USB" : "Error opening USB");
   // Its identity: the device's strings, its port, and its USB device node.
-  const std::vector<CListedDevice> listed = ListDevices(SIM_GUID_DEVINTERFACE_USBPRINT);
-  ASSERT_EQ(listed.size(), bListed ? 1u : 0u);
+  std::vector<::testing::Matcher<std::string>> identities;
   if (bListed) {
-    EXPECT_THAT(listed[0].chain,
-                ::testing::ElementsAre(::testing::StartsWith("USBPRINT\\"),
-                                       ::testing::MatchesRegex(p.pszDevice), "HTREE\\ROOT\\0"));
-    EXPECT_EQ(listed[0].props, (std::map<DWORD, std::string>{{SPDRP_MFG, "Acme"},
-                                                             {SPDRP_DEVICEDESC, "Label 2"},
-                                                             {SPDRP_LOCATION_INFORMATION, "1-1"}}));
+    identities.push_back(::testing::MatchesRegex(
+        R"(USBPRINT\\ACMELABEL_2\\7&[0-9A-F]{8}&0&USB001 < )" + std::string(p.pszDevice) +
+        R"( < HTREE\\ROOT\\0 \| mfg=Acme desc=Label 2 loc=1-1)"));
   }
+  EXPECT_THAT(ListIdentities(SIM_GUID_DEVINTERFACE_USBPRINT),
+              ::testing::ElementsAreArray(identities));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -172,22 +169,19 @@ TEST_F(UsblpTest, SimulatedPrintersHideTheRealOnes) {
 // one: each device's instance id is made up from its port, so the listing
 // tells all three apart by instance id and location.
 TEST_F(UsblpTest, TwinsAndAPrinterWithoutSerialAreToldApartByTheirPorts) {
-  ASSERT_TRUE(m_bed.AddPrinter(0, 0xfa1c, 0x0a02, "SN123", 0x07, "Acme", "Label 2"));
-  ASSERT_TRUE(m_bed.AddPrinter(1, 0xfa1c, 0x0a02, "SN123", 0x07, "Acme", "Label 2"));
+  ASSERT_TRUE(m_bed.AddPrinter(0, 0xfa1c, 0x0a02, "SN123"));
+  ASSERT_TRUE(m_bed.AddPrinter(1, 0xfa1c, 0x0a02, "SN123"));
   ASSERT_TRUE(m_bed.AddPrinter(2, 0xfa1c, 0x0a02, ""));
-  const std::vector<CListedDevice> listed = ListDevices(SIM_GUID_DEVINTERFACE_USBPRINT);
-  ASSERT_EQ(listed.size(), 3u);
-  std::set<std::string> ids;
-  for (size_t i = 0; i < listed.size(); ++i) {
-    const std::string sPort = std::to_string(i + 1);
-    ASSERT_EQ(listed[i].chain.size(), 3u);
-    EXPECT_THAT(listed[i].chain[1],
-                ::testing::MatchesRegex(R"(USB\\VID_FA1C&PID_0A02\\5&[0-9A-F]{8}&0&)" + sPort));
-    EXPECT_EQ(listed[i].props.at(SPDRP_LOCATION_INFORMATION), "1-" + sPort);
-    ids.insert(listed[i].chain.begin(), listed[i].chain.end() - 1);
+  const std::string sIds = R"(\\7&[0-9A-F]{8}&0&USB001 < USB\\VID_FA1C&PID_0A02\\5&[0-9A-F]{8}&0&)";
+  const std::string sRoot = R"( < HTREE\\ROOT\\0 \| )";
+  const std::vector<std::string> listed = ListIdentities(SIM_GUID_DEVINTERFACE_USBPRINT);
+  std::vector<::testing::Matcher<std::string>> identities;
+  for (const char *pszPort : {"1", "2", "3"}) {
+    identities.push_back(::testing::MatchesRegex("USBPRINT.ACMELABEL_2" + sIds + pszPort + sRoot +
+                                                 "mfg=Acme desc=Label 2 loc=1-" + pszPort));
   }
-  EXPECT_EQ(ids.size(), 6u);
-  EXPECT_EQ(listed[2].props.size(), 1u) << "no strings: only the location";
+  EXPECT_THAT(listed, ::testing::ElementsAreArray(identities));
+  EXPECT_NE(listed.at(0).substr(0, 30), listed.at(1).substr(0, 30)) << "the twins' own nodes";
 }
 
 // ---- The session over the node ----
