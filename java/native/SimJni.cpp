@@ -203,6 +203,25 @@ JNIEXPORT jboolean JNICALL Java_com_velto_printer_sim_SimNative_setRemovalError(
   return SimSetRemovalError(dev, (DWORD)code) ? JNI_TRUE : JNI_FALSE;
 }
 
+JNIEXPORT jboolean JNICALL Java_com_velto_printer_sim_SimNative_setIdentity(
+    JNIEnv *env, jclass, jint dev, jbyteArray manufacturer, jbyteArray product, jbyteArray serial,
+    jbyteArray location) {
+  // A null array is an absent text; a text with a NUL cannot cross as a C string.
+  std::string asText[4];
+  const char *apszText[4] = {};
+  const jbyteArray aArrays[4] = {manufacturer, product, serial, location};
+  for (int i = 0; i < 4; i++) {
+    if (GetBytes(env, aArrays[i], &asText[i])) {
+      if (asText[i].find('\0') != std::string::npos) {
+        return JNI_FALSE;
+      }
+      apszText[i] = asText[i].c_str();
+    }
+  }
+  return SimSetIdentity(dev, apszText[0], apszText[1], apszText[2], apszText[3]) ? JNI_TRUE
+                                                                                  : JNI_FALSE;
+}
+
 // ---- Data ----
 
 JNIEXPORT jboolean JNICALL Java_com_velto_printer_sim_SimNative_send(JNIEnv *env, jclass, jint dev,

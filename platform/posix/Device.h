@@ -12,6 +12,7 @@
 #include <deque>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -160,14 +161,44 @@ class CFile : public Object {
   bool m_bClosed = false;  // its last handle went: later requests fail
 };
 
+// What a printer tells about itself: its USB ids and the texts SetupAPI
+// reports (an absent one is not set).
+class CIdentity {
+ public:
+  WORD m_wVendor = 0;
+  WORD m_wProduct = 0;
+  int m_nInterface = -1;                 // of a composite device, the one meant; else -1
+  std::optional<std::string> m_sSerial;  // none: Windows makes the instance id up
+  std::optional<std::string> m_sManufacturer;
+  std::optional<std::string> m_sProduct;
+  std::optional<std::string> m_sLocation;
+  std::string m_sPort;  // where it is plugged ("1-1.2"): what a made-up instance id names
+};
+
 // One interface a provider lists for SetupAPI.
 class CInterface {
  public:
   GUID m_guid;
   std::string m_sPath;
-  DWORD m_dwDevInst;  // the device element's instance number
-  bool m_bActive;     // present
+  bool m_bActive;  // present
+  // The printer-class driver's node is a child of the USB device's; the
+  // vendor's driver binds to the device itself.
+  bool m_bPrinterClass;
+  CIdentity m_identity;
 };
+
+// ---- Device nodes (ConfigMgr.cpp), under the kernel lock ----
+// The USB ids of an interface path: the first "vid_XXXX&pid_YYYY" in any
+// case, and a "&mi_NN" right after it; the ids stay 0 without one.
+void ParseUsbIds(const std::string &sPath, CIdentity *pIdentity);
+// A serial number Windows takes into an instance id: 1 to 126 printable
+// ASCII characters without the separators '#', '\\', ',' and '/'.
+bool UsableSerial(const std::string &s);
+// Enters an interface's device node and those above it (its USB device, up
+// to the root) into the process's node table; returns the interface's.
+DEVINST RegisterDeviceNodes(const CInterface &itf);
+// The instance id of a node of the table; false for an unknown one.
+bool InstanceIdOf(DEVINST dn, std::string *pId);
 
 // Where printers come from.
 class CProvider {

@@ -63,6 +63,10 @@ const char *const g_szFnNames[SIM_FN_COUNT] = {
     "InitializeCriticalSectionAndSpinCount",
     "OutputDebugStringA",
     "CancelIoEx",
+    "SetupDiGetDeviceRegistryPropertyA",
+    "SetupDiGetDeviceInstanceIdA",
+    "CM_Get_Parent",
+    "CM_Get_Device_IDA",
     "malloc/new",
 };
 
@@ -94,6 +98,8 @@ bool InjectedFailure(int nFn) {
   SetLastError(dwError);
   return true;
 }
+
+bool InjectedResult(int nFn, DWORD *pdwCode) { return CountAndCheck(nFn, *pdwCode); }
 
 }  // namespace emu
 

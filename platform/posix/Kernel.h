@@ -212,6 +212,9 @@ void ResetEventObject(const ObjectPtr &pEvent);
 // so that a failing call does nothing else. Takes its own lock, never the
 // kernel lock, so it is safe with or without the kernel lock held.
 bool InjectedFailure(int nFn);
+// The same for calls that return their error instead of setting the last
+// error (the CM_* calls): true with the scripted code in *pdwCode.
+bool InjectedResult(int nFn, DWORD *pdwCode);
 void InjectReset();  // clears injections and call counts
 
 // A block that LocalFree releases (takes the kernel lock itself).

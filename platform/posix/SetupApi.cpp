@@ -1,6 +1,7 @@
 // SetupAPI over the printers of the provider in charge: device information
 // sets that snapshot the interfaces of one interface class, their
-// enumeration and the interface paths.
+// enumeration, the interface paths, and the device elements' instance ids
+// and registry properties.
 #include <cstring>
 #include <map>
 #include <memory>
@@ -28,6 +29,7 @@ class CDevInfoSet {
   GUID m_guid;
   DWORD m_dwFlags;
   std::vector<CInterface> m_interfaces;
+  std::vector<DEVINST> m_nodes;  // each interface's device node
 };
 
 std::map<const void *, std::unique_ptr<CDevInfoSet>> &Sets() {
@@ -47,6 +49,41 @@ bool SameGuid(const GUID &a, const GUID &b) { return memcmp(&a, &b, sizeof(GUID)
 const CInterface *InterfaceOf(const CDevInfoSet &set, const SP_DEVICE_INTERFACE_DATA &data) {
   if (data.Reserved == 0 || data.Reserved > set.m_interfaces.size()) return nullptr;
   return &set.m_interfaces[data.Reserved - 1];
+}
+
+// The interface whose device element an SP_DEVINFO_DATA of this set names
+// (Reserved holds the index + 1, DevInst its node), or null.
+const CInterface *DeviceOf(const CDevInfoSet &set, const SP_DEVINFO_DATA *pData) {
+  if (pData == nullptr || pData->cbSize != sizeof(SP_DEVINFO_DATA) || pData->Reserved == 0 ||
+      pData->Reserved > set.m_interfaces.size() ||
+      set.m_nodes[pData->Reserved - 1] != pData->DevInst) {
+    return nullptr;
+  }
+  return &set.m_interfaces[pData->Reserved - 1];
+}
+
+// The text a property or instance id query copies out: its size with the
+// terminator always, the text only into a buffer that holds it all.
+BOOL CopyText(const std::string &s, void *pBuffer, DWORD nSize, PDWORD pnRequired) {
+  const auto nRequired = static_cast<DWORD>(s.size() + 1);
+  if (pnRequired != nullptr) *pnRequired = nRequired;
+  if (nSize < nRequired) return Fail(FALSE, ERROR_INSUFFICIENT_BUFFER);
+  memcpy(pBuffer, s.c_str(), nRequired);
+  return TRUE;
+}
+
+// The registry properties a device element has; the others are absent.
+const std::optional<std::string> *PropertyOf(const CIdentity &id, DWORD dwProperty) {
+  switch (dwProperty) {
+    case SPDRP_MFG:
+      return &id.m_sManufacturer;
+    case SPDRP_DEVICEDESC:
+      return &id.m_sProduct;
+    case SPDRP_LOCATION_INFORMATION:
+      return &id.m_sLocation;
+    default:
+      return nullptr;
+  }
 }
 
 }  // namespace
@@ -85,6 +122,9 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HW
   Guard lock(KernelLock());
   ActiveProvider().ListInterfaces(lock, *ClassGuid, (Flags & DIGCF_PRESENT) != 0,
                                   &pSet->m_interfaces);
+  for (const CInterface &itf : pSet->m_interfaces) {
+    pSet->m_nodes.push_back(RegisterDeviceNodes(itf));
+  }
   HDEVINFO hSet = pSet.get();
   Sets().emplace(hSet, std::move(pSet));
   return hSet;
@@ -142,18 +182,55 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
   if (DeviceInfoData != nullptr && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
     return Fail(FALSE, ERROR_INVALID_USER_BUFFER);
   }
+  if (DeviceInfoData != nullptr) {
+    // The device element, also for the size query as on Windows: its node
+    // and its place in the set; setup classes are not emulated.
+    memset(&DeviceInfoData->ClassGuid, 0, sizeof(GUID));
+    DeviceInfoData->DevInst = pSet->m_nodes[DeviceInterfaceData->Reserved - 1];
+    DeviceInfoData->Reserved = DeviceInterfaceData->Reserved;
+  }
   const DWORD nRequired = kDetailPathOffset + static_cast<DWORD>(pItf->m_sPath.size()) + 1;
   if (RequiredSize != nullptr) *RequiredSize = nRequired;
   if (DeviceInterfaceDetailDataSize < nRequired) return Fail(FALSE, ERROR_INSUFFICIENT_BUFFER);
   memcpy(DeviceInterfaceDetailData->DevicePath, pItf->m_sPath.c_str(), pItf->m_sPath.size() + 1);
-  if (DeviceInfoData != nullptr) {
-    // The device element: its instance number is the provider's (a simulated
-    // printer's id); setup classes are not emulated.
-    memset(&DeviceInfoData->ClassGuid, 0, sizeof(GUID));
-    DeviceInfoData->DevInst = pItf->m_dwDevInst;
-    DeviceInfoData->Reserved = 0;
-  }
   return TRUE;
+}
+
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
+                                              PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
+                                              PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+                                              DWORD PropertyBufferSize, PDWORD RequiredSize) {
+  if (InjectedFailure(SIM_FN_SetupDiGetDeviceRegistryPropertyA)) return FALSE;
+  Guard lock(KernelLock());
+  const CDevInfoSet *pSet = LookupSet(DeviceInfoSet);
+  if (pSet == nullptr) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  const CInterface *pItf = DeviceOf(*pSet, DeviceInfoData);
+  if (pItf == nullptr) return Fail(FALSE, ERROR_INVALID_PARAMETER);
+  if (Property >= SPDRP_MAXIMUM_PROPERTY) return Fail(FALSE, ERROR_INVALID_REG_PROPERTY);
+  // Windows' code for this one varies; Wine's is ERROR_INVALID_DATA.
+  if (PropertyBuffer == nullptr && PropertyBufferSize != 0) {
+    return Fail(FALSE, ERROR_INVALID_DATA);
+  }
+  const std::optional<std::string> *pValue = PropertyOf(pItf->m_identity, Property);
+  if (pValue == nullptr || !*pValue) return Fail(FALSE, ERROR_INVALID_DATA);
+  if (PropertyRegDataType != nullptr) *PropertyRegDataType = REG_SZ;
+  return CopyText(**pValue, PropertyBuffer, PropertyBufferSize, RequiredSize);
+}
+
+BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                        PSTR DeviceInstanceId, DWORD DeviceInstanceIdSize,
+                                        PDWORD RequiredSize) {
+  if (InjectedFailure(SIM_FN_SetupDiGetDeviceInstanceIdA)) return FALSE;
+  Guard lock(KernelLock());
+  const CDevInfoSet *pSet = LookupSet(DeviceInfoSet);
+  if (pSet == nullptr) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  if (DeviceOf(*pSet, DeviceInfoData) == nullptr ||
+      (DeviceInstanceId == nullptr && DeviceInstanceIdSize != 0)) {
+    return Fail(FALSE, ERROR_INVALID_PARAMETER);
+  }
+  std::string sId;
+  InstanceIdOf(DeviceInfoData->DevInst, &sId);
+  return CopyText(sId, DeviceInstanceId, DeviceInstanceIdSize, RequiredSize);
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {

@@ -118,8 +118,19 @@ TEST_F(InjectionTest, SetupDiCallsFailWithTheirFailureValues) {
   FailNext(SIM_FN_SetupDiGetDeviceInterfaceDetailA);
   ExpectInjected(SetupDiGetDeviceInterfaceDetailA(hSet, &data, nullptr, 0, &nRequired, nullptr));
   EXPECT_EQ(nRequired, 0u);
-  EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(hSet, &data, nullptr, 0, &nRequired, nullptr));
+  SP_DEVINFO_DATA dev{sizeof dev, {}, 0, 0};
+  EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(hSet, &data, nullptr, 0, &nRequired, &dev));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  DWORD n = 0;
+  FailNext(SIM_FN_SetupDiGetDeviceRegistryPropertyA);
+  ExpectInjected(SetupDiGetDeviceRegistryPropertyA(hSet, &dev, SPDRP_MFG, nullptr, nullptr, 0, &n));
+  FailNext(SIM_FN_SetupDiGetDeviceInstanceIdA);
+  ExpectInjected(SetupDiGetDeviceInstanceIdA(hSet, &dev, nullptr, 0, &n));
+  EXPECT_EQ(n, 0u);
+  DEVINST dn = 0;  // the configuration manager's calls return the code instead
+  SimInjectFailure(SIM_FN_CM_Get_Parent, 0, 1, CR_NO_SUCH_DEVNODE);
+  EXPECT_EQ(CM_Get_Parent(&dn, dev.DevInst, 0), static_cast<CONFIGRET>(CR_NO_SUCH_DEVNODE));
+  EXPECT_EQ(dn, 0u);
   FailNext(SIM_FN_SetupDiDestroyDeviceInfoList);
   ExpectInjected(SetupDiDestroyDeviceInfoList(hSet));
   EXPECT_TRUE(SetupDiDestroyDeviceInfoList(hSet)) << "the failed destroy freed the set";

@@ -71,6 +71,7 @@ bool CLpTestbed::Add(const SPrinter &printer) {
   s += "P: " + sDevice + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n";
   s += "A: idVendor=" + Hex4(printer.nVendor) + "\nA: idProduct=" + Hex4(printer.nProduct) + "\n";
   if (!printer.sSerial.empty()) s += "A: serial=" + printer.sSerial + "\n";
+  s += "A: manufacturer=Acme\nA: product=Label 2\n";
   s += "A: bNumInterfaces= 1\n";
   GError *pError = nullptr;
   if (!umockdev_testbed_add_from_string(m_pTestbed, s.c_str(), &pError)) {

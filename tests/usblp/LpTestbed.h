@@ -21,8 +21,9 @@ class CLpTestbed {
   CLpTestbed(const CLpTestbed &) = delete;
   CLpTestbed &operator=(const CLpTestbed &) = delete;
 
-  // Adds printer lp<nLp>; an empty serial adds a device without one. An
-  // interface class other than 07 makes a usbmisc node of another driver.
+  // Adds printer lp<nLp> on port 1-<nLp + 1>, made by "Acme", product
+  // "Label 2"; an empty serial adds a device without one. An interface class
+  // other than 07 makes a usbmisc node of another driver.
   bool AddPrinter(unsigned nLp, unsigned nVendor, unsigned nProduct, const std::string &sSerial,
                   unsigned nClass = 0x07);
   // Unplugs it as the kernel does: remove uevents, then the devices go.

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "FakeJni.h"
+#include "Identity.h"
 #include "LpControl.h"
 #include "LpErrors.h"
 #include "LpTestbed.h"
@@ -89,6 +90,7 @@ struct SListed {
   unsigned nVendor, nProduct;
   const char *pszSerial;
   const char *pszInstance;  // in the interface path
+  const char *pszDevice;    // the USB device node's instance id (a pattern)
   bool bAccepted;
   unsigned nClass = 0x07;  // of the interface the node belongs to
 };
@@ -117,18 +119,31 @@ TEST_P(UsblpDiscoveryTest, ListedUnderThePrinterClassAndMatchedByTheTable) {
   EXPECT_EQ(DetectUsbType(szType, sizeof szType),
             p.bAccepted ? USB_TYPE_PRINTER_CLASS : USB_TYPE_NATIVE);
   EXPECT_STREQ(szType, p.bAccepted ? "Printer Class USB" : "Error opening USB");
+  // Its identity: the device's strings, its port, and its USB device node.
+  std::vector<::testing::Matcher<std::string>> identities;
+  if (bListed) {
+    identities.push_back(::testing::MatchesRegex(
+        R"(USBPRINT\\ACMELABEL_2\\7&[0-9A-F]{8}&0&USB001 < )" + std::string(p.pszDevice) +
+        R"( < HTREE\\ROOT\\0 \| mfg=Acme desc=Label 2 loc=1-1)"));
+  }
+  EXPECT_THAT(ListIdentities(SIM_GUID_DEVINTERFACE_USBPRINT),
+              ::testing::ElementsAreArray(identities));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Printers, UsblpDiscoveryTest,
-    ::testing::Values(SListed{"Serial", 0xfa1c, 0x0a02, "SN123", "sn123", true},
+    ::testing::Values(SListed{"Serial", 0xfa1c, 0x0a02, "SN123", "sn123",
+                              R"(USB\\VID_FA1C&PID_0A02\\SN123)", true},
                       // Listed in the table in lower case and with upper-case digits only.
-                      SListed{"NoSerial", 0xfd4b, 0x3d0a, "", "1-1", true},
+                      SListed{"NoSerial", 0xfd4b, 0x3d0a, "", "1-1",
+                              R"(USB\\VID_FD4B&PID_3D0A\\5&[0-9A-F]{8}&0&1)", true},
                       // A serial Windows would not take: the port names the instance.
-                      SListed{"OddSerial", 0xfb2d, 0x1b10, "A#1", "1-1", true},
-                      SListed{"Unlisted", 0x1234, 0x5678, "X9", "x9", false},
+                      SListed{"OddSerial", 0xfb2d, 0x1b10, "A#1", "1-1",
+                              R"(USB\\VID_FB2D&PID_1B10\\5&[0-9A-F]{8}&0&1)", true},
+                      SListed{"Unlisted", 0x1234, 0x5678, "X9", "x9",
+                              R"(USB\\VID_1234&PID_5678\\X9)", false},
                       // A usbmisc node of a device of the table that is no printer.
-                      SListed{"OtherClass", 0xfa1c, 0x0a02, "SN9", "sn9", false, 0xff}),
+                      SListed{"OtherClass", 0xfa1c, 0x0a02, "SN9", "sn9", "", false, 0xff}),
     [](const ::testing::TestParamInfo<SListed> &param) { return param.param.pszName; });
 
 // Simulated printers and real ones never mix: while a program has plugged a
@@ -148,6 +163,25 @@ TEST_F(UsblpTest, SimulatedPrintersHideTheRealOnes) {
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
   SimUnplug(dev);
+}
+
+// Twins (one serial number, which Windows takes once) and a printer without
+// one: each device's instance id is made up from its port, so the listing
+// tells all three apart by instance id and location.
+TEST_F(UsblpTest, TwinsAndAPrinterWithoutSerialAreToldApartByTheirPorts) {
+  ASSERT_TRUE(m_bed.AddPrinter(0, 0xfa1c, 0x0a02, "SN123"));
+  ASSERT_TRUE(m_bed.AddPrinter(1, 0xfa1c, 0x0a02, "SN123"));
+  ASSERT_TRUE(m_bed.AddPrinter(2, 0xfa1c, 0x0a02, ""));
+  const std::string sIds = R"(\\7&[0-9A-F]{8}&0&USB001 < USB\\VID_FA1C&PID_0A02\\5&[0-9A-F]{8}&0&)";
+  const std::string sRoot = R"( < HTREE\\ROOT\\0 \| )";
+  const std::vector<std::string> listed = ListIdentities(SIM_GUID_DEVINTERFACE_USBPRINT);
+  std::vector<::testing::Matcher<std::string>> identities;
+  for (const char *pszPort : {"1", "2", "3"}) {
+    identities.push_back(::testing::MatchesRegex("USBPRINT.ACMELABEL_2" + sIds + pszPort + sRoot +
+                                                 "mfg=Acme desc=Label 2 loc=1-" + pszPort));
+  }
+  EXPECT_THAT(listed, ::testing::ElementsAreArray(identities));
+  EXPECT_NE(listed.at(0).substr(0, 30), listed.at(1).substr(0, 30)) << "the twins' own nodes";
 }
 
 // ---- The session over the node ----

@@ -6,7 +6,8 @@
 # The DLL is of the PE machine its toolchain names (i386 for i686, x86-64).
 # Both builds export exactly the twelve natives and the printer natives
 # (com.velto.printer.internal.NativePrinters) under their plain JNI names
-# (what the JVM finds) and import only KERNEL32, SETUPAPI and the C runtime.
+# (what the JVM finds) and import only KERNEL32, SETUPAPI, CFGMGR32 (the
+# device tree above a printer, for its identity) and the C runtime.
 # The production build holds nothing of the pipe seam.
 set -euo pipefail
 objdump=$1 dll=$2 kind=$3
@@ -44,7 +45,7 @@ echo "imports: $(tr '\n' ' ' <<<"$imports")"
 while read -r dllname; do
   [ -z "$dllname" ] && continue
   case ${dllname,,} in
-    kernel32.dll | setupapi.dll | msvcrt.dll | api-ms-win-crt-*.dll) ;;
+    kernel32.dll | setupapi.dll | cfgmgr32.dll | msvcrt.dll | api-ms-win-crt-*.dll) ;;
     *) fail "unexpected import $dllname" ;;
   esac
 done <<<"$imports"

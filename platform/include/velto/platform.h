@@ -12,7 +12,8 @@
 #endif
 #include <windows.h>
 
-// After windows.h, which it builds on.
+// After windows.h, which they build on.
+#include <cfgmgr32.h>
 #include <setupapi.h>
 
 // Serial time-out requests: defined by the driver kit, not by the SDK headers.

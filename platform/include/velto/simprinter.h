@@ -60,6 +60,20 @@ WIN32EMU_API BOOL SimIsPlugged(SIMDEV dev);
 // device or the code 0.
 WIN32EMU_API BOOL SimSetRemovalError(SIMDEV dev, DWORD dwError);
 
+// What the printer tells about itself, as SetupAPI and the configuration
+// manager report it: the manufacturer (SPDRP_MFG), the product
+// (SPDRP_DEVICEDESC), the serial number (the last segment of the USB device's
+// instance id) and the location (SPDRP_LOCATION_INFORMATION, and the port
+// of a made-up instance id). A NULL text leaves that property absent; a NULL
+// serial makes a device without one, whose instance id Windows makes up.
+// Until set: "Velto", "Simulated printer" ("Simulated native printer" for the
+// native class), "SIM" and the id in 4 digits, "1-" and the id. Sets listed
+// before keep what they saw. FALSE for an unknown device, or a serial Windows
+// would not take (empty, over 126 characters, not printable ASCII, or with
+// '#', '\', ',' or '/').
+WIN32EMU_API BOOL SimSetIdentity(SIMDEV dev, const char *pszManufacturer, const char *pszProduct,
+                                 const char *pszSerial, const char *pszLocation);
+
 // ---- Data ----
 // Bytes from the printer to the host, in order, delivered to pending or later
 // reads of PIPE00 or the bare path, never more than a read asks for.
@@ -159,6 +173,10 @@ enum {
   SIM_FN_InitializeCriticalSectionAndSpinCount,
   SIM_FN_OutputDebugStringA,  // counted; an injected failure drops the text
   SIM_FN_CancelIoEx,
+  SIM_FN_SetupDiGetDeviceRegistryPropertyA,
+  SIM_FN_SetupDiGetDeviceInstanceIdA,
+  SIM_FN_CM_Get_Parent,  // CM_*: the injected code is the CONFIGRET (0: CR_FAILURE)
+  SIM_FN_CM_Get_Device_IDA,
   SIM_FN_ALLOC,
   SIM_FN_COUNT
 };

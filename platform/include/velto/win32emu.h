@@ -30,6 +30,7 @@
 typedef int BOOL;
 typedef unsigned char BOOLEAN;
 typedef unsigned char BYTE;
+typedef BYTE *PBYTE;
 typedef unsigned short WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
@@ -144,6 +145,11 @@ typedef struct _SP_DEVINFO_DATA {
 } SP_DEVINFO_DATA, *PSP_DEVINFO_DATA;
 #pragma pack(pop)
 
+// The configuration manager's device nodes: a DEVINST names one, a
+// CONFIGRET is a CR_* result (the CM_* calls do not set the last error).
+typedef DWORD DEVINST, *PDEVINST;
+typedef DWORD CONFIGRET;
+
 // ---- Constants ----
 #ifndef TRUE
 #define TRUE 1
@@ -191,6 +197,30 @@ typedef struct _SP_DEVINFO_DATA {
 #define DIGCF_PROFILE 0x00000008u
 #define DIGCF_DEVICEINTERFACE 0x00000010u
 
+// Device registry properties (SetupDiGetDeviceRegistryPropertyA) and the
+// types of their values.
+#define SPDRP_DEVICEDESC 0x00000000u
+#define SPDRP_MFG 0x0000000Bu
+#define SPDRP_FRIENDLYNAME 0x0000000Cu
+#define SPDRP_LOCATION_INFORMATION 0x0000000Du
+#define SPDRP_LOCATION_PATHS 0x00000023u
+#define SPDRP_MAXIMUM_PROPERTY 0x00000025u
+#define REG_SZ 1u
+#define REG_MULTI_SZ 7u
+
+// Results of the CM_* calls; a device instance id holds at most
+// MAX_DEVICE_ID_LEN - 1 characters.
+#define CR_SUCCESS 0x00000000u
+#define CR_INVALID_POINTER 0x00000003u
+#define CR_INVALID_FLAG 0x00000004u
+#define CR_INVALID_DEVNODE 0x00000005u
+#define CR_INVALID_DEVINST CR_INVALID_DEVNODE
+#define CR_NO_SUCH_DEVNODE 0x0000000Du
+#define CR_NO_SUCH_DEVINST CR_NO_SUCH_DEVNODE
+#define CR_FAILURE 0x00000013u
+#define CR_BUFFER_SMALL 0x0000001Au
+#define MAX_DEVICE_ID_LEN 200
+
 #define GMEM_FIXED 0x0000u
 #define GMEM_MOVEABLE 0x0002u
 #define GMEM_ZEROINIT 0x0040u
@@ -221,6 +251,7 @@ typedef struct _SP_DEVINFO_DATA {
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_INVALID_DATA 13L
 #define ERROR_OUTOFMEMORY 14L
 #define ERROR_NOT_READY 21L
 #define ERROR_BAD_COMMAND 22L
@@ -244,6 +275,7 @@ typedef struct _SP_DEVINFO_DATA {
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_NOT_OWNER 288L
 #define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_INVALID_REG_PROPERTY 0x209L
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_IO_INCOMPLETE 996L
 #define ERROR_IO_PENDING 997L
@@ -374,6 +406,30 @@ WIN32EMU_API BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
     DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData);
 WIN32EMU_API BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+// A property of the device element DeviceInfoData (filled by
+// SetupDiGetDeviceInterfaceDetailA): its type and bytes, the text with its
+// terminator. *RequiredSize and *PropertyRegDataType are set whenever the
+// property exists. Absent: FALSE (ERROR_INVALID_DATA); buffer too small:
+// FALSE (ERROR_INSUFFICIENT_BUFFER), nothing written.
+WIN32EMU_API BOOL WINAPI
+SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                  DWORD Property, PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+                                  DWORD PropertyBufferSize, PDWORD RequiredSize);
+// The device element's instance id; *RequiredSize counts the terminator.
+WIN32EMU_API BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet,
+                                                     PSP_DEVINFO_DATA DeviceInfoData,
+                                                     PSTR DeviceInstanceId,
+                                                     DWORD DeviceInstanceIdSize,
+                                                     PDWORD RequiredSize);
+
+// ---- Configuration manager: the device tree above an interface ----
+// The parent of device node dnDevInst; CR_NO_SUCH_DEVNODE at the root.
+WIN32EMU_API CONFIGRET WINAPI CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+// The node's instance id. As on Windows, an id that fills BufferLen exactly
+// comes back without its terminator and CR_SUCCESS; a longer one is cut to
+// BufferLen characters, also unterminated, with CR_BUFFER_SMALL.
+WIN32EMU_API CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, PSTR Buffer, ULONG BufferLen,
+                                                ULONG ulFlags);
 
 // ---- Memory and messages ----
 WIN32EMU_API HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes);

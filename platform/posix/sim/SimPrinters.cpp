@@ -34,6 +34,7 @@ class CSimPrinter : public CDevice {
   std::vector<CResponder> m_responders;
   std::deque<CScript> m_scripts;
   bool m_bWriteStall = false;  // SimSetWriteStall
+  CIdentity m_identity;        // SimSetIdentity: the texts; the ids come from the path
 };
 using SimPtr = std::shared_ptr<CSimPrinter>;
 
@@ -129,6 +130,12 @@ BOOL AddScript(SIMDEV id, int nPipe, ScriptKind kind, DWORD dwValue) {
   return TRUE;
 }
 
+std::string DefaultLocation(SIMDEV id) { return "1-" + std::to_string(id); }
+
+std::optional<std::string> Text(const char *psz) {
+  return psz == nullptr ? std::nullopt : std::optional<std::string>(psz);
+}
+
 const char *ClassName(int nClass) {
   return nClass == SIM_CLASS_NATIVE ? "native" : "printer class";
 }
@@ -144,8 +151,11 @@ class CSimProvider : public CProvider {
       const CSimPrinter &dev = *entry.second;
       if (memcmp(&dev.m_guid, &guid, sizeof guid) != 0) continue;
       if (!dev.m_bPlugged && bPresentOnly) continue;
-      pOut->push_back(
-          CInterface{dev.m_guid, dev.m_sPath, static_cast<DWORD>(dev.m_id), dev.m_bPlugged});
+      CIdentity identity = dev.m_identity;
+      ParseUsbIds(dev.m_sPath, &identity);
+      identity.m_sPort = identity.m_sLocation.value_or(DefaultLocation(dev.m_id));
+      pOut->push_back(CInterface{dev.m_guid, dev.m_sPath, dev.m_bPlugged,
+                                 dev.m_nClass == SIM_CLASS_PRINTER, identity});
     }
   }
 
@@ -255,6 +265,13 @@ SIMDEV SimPlug(int nClass, const GUID *pInterfaceClass, const char *pszPath) {
   if (FindPluggedDevice(pDev->m_sPath)) return 0;
   CRegistry &reg = Registry();
   pDev->m_id = reg.m_nextId++;
+  char szSerial[16];
+  snprintf(szSerial, sizeof szSerial, "SIM%04d", pDev->m_id);
+  pDev->m_identity.m_sManufacturer = "Velto";
+  pDev->m_identity.m_sProduct =
+      nClass == SIM_CLASS_NATIVE ? "Simulated native printer" : "Simulated printer";
+  pDev->m_identity.m_sSerial = szSerial;
+  pDev->m_identity.m_sLocation = DefaultLocation(pDev->m_id);
   reg.m_devices.emplace(pDev->m_id, pDev);
   NotifyAll();
   return pDev->m_id;
@@ -279,6 +296,20 @@ BOOL SimReplug(SIMDEV dev) {
   if (!pDev || pDev->m_bPlugged || FindPluggedDevice(pDev->m_sPath)) return FALSE;
   pDev->m_bPlugged = true;
   NotifyAll();
+  return TRUE;
+}
+
+BOOL SimSetIdentity(SIMDEV dev, const char *pszManufacturer, const char *pszProduct,
+                    const char *pszSerial, const char *pszLocation) {
+  if (pszSerial != nullptr && !UsableSerial(pszSerial)) return FALSE;
+  Guard lock(KernelLock());
+  SimPtr pDev = FindDevice(dev);
+  if (!pDev) return FALSE;
+  CIdentity &identity = pDev->m_identity;
+  identity.m_sManufacturer = Text(pszManufacturer);
+  identity.m_sProduct = Text(pszProduct);
+  identity.m_sSerial = Text(pszSerial);
+  identity.m_sLocation = Text(pszLocation);
   return TRUE;
 }
 

@@ -14,8 +14,6 @@ namespace {
 
 const GUID kGuidUsbPrint = {
     0x28D78FAD, 0x5A12, 0x11D1, {0xAE, 0x5B, 0x00, 0x00, 0xF8, 0x03, 0xA8, 0xC2}};
-// Device instance numbers of these printers: this plus the node's minor.
-constexpr DWORD kDevInstBase = 0x10000;
 
 class CLpPrinter : public CDevice, public CLpLink {
  public:
@@ -148,8 +146,8 @@ class CLpProvider : public CProvider {
     if (memcmp(&guid, &kGuidUsbPrint, sizeof guid) != 0) return;  // no native class here
     // Only present printers are known: sysfs forgets the others.
     for (const SLpPrinter &printer : Scan(lock)) {
-      pOut->push_back(CInterface{kGuidUsbPrint, printer.m_sInterfacePath,
-                                 kDevInstBase + printer.m_nMinor, true});
+      pOut->push_back(
+          CInterface{kGuidUsbPrint, printer.m_sInterfacePath, true, true, IdentityOf(printer)});
     }
   }
 
@@ -174,6 +172,22 @@ class CLpProvider : public CProvider {
   }
 
  private:
+  // What the USB device's sysfs attributes say. A serial number that does
+  // not name the interface (one Windows would not take, or a twin's) does not
+  // name the device either: Windows makes its instance id up.
+  static CIdentity IdentityOf(const SLpPrinter &printer) {
+    CIdentity id;
+    id.m_wVendor = static_cast<WORD>(printer.m_nVendor);
+    id.m_wProduct = static_cast<WORD>(printer.m_nProduct);
+    id.m_nInterface = printer.m_bComposite ? static_cast<int>(printer.m_nInterface) : -1;
+    if (printer.m_bSerialInPath) id.m_sSerial = printer.m_sSerial;
+    id.m_sManufacturer = printer.m_sManufacturer;
+    id.m_sProduct = printer.m_sProduct;
+    id.m_sLocation = printer.m_sPort;
+    id.m_sPort = printer.m_sPort;
+    return id;
+  }
+
   // sysfs is read without the kernel lock.
   static std::vector<SLpPrinter> Scan(Guard &lock) {
     lock.unlock();

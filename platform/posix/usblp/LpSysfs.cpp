@@ -12,6 +12,8 @@
 #include <cstring>
 #include <map>
 
+#include "../Device.h"
+
 namespace emu {
 namespace usblp {
 namespace {
@@ -107,6 +109,9 @@ bool ReadPrinter(const std::string &sName, SLpPrinter *pPrinter) {
     return false;
   }
   ReadAttribute(sDevice + "/serial", &printer.m_sSerial);  // a device without one has no file
+  std::string sText;
+  if (ReadAttribute(sDevice + "/manufacturer", &sText)) printer.m_sManufacturer = sText;
+  if (ReadAttribute(sDevice + "/product", &sText)) printer.m_sProduct = sText;
   ReadHex(sInterface + "/bInterfaceNumber", &printer.m_nInterface);
   std::string sCount;
   printer.m_bComposite =
@@ -124,17 +129,9 @@ bool ReadPrinter(const std::string &sName, SLpPrinter *pPrinter) {
   return true;
 }
 
-// A serial number Windows takes into the device instance: printable ASCII
-// without the separators of an instance path.
-bool UsableSerial(const std::string &s) {
-  if (s.empty() || s.size() > 126) return false;
-  for (char c : s) {
-    if (c <= 0x20 || c >= 0x7F || c == '#' || c == '\\' || c == ',' || c == '/') return false;
-  }
-  return true;
-}
-
 }  // namespace
+
+bool SerialNamesInstance(const SLpPrinter &printer) { return UsableSerial(printer.m_sSerial); }
 
 std::string InterfacePathOf(const SLpPrinter &printer, bool bUseSerial) {
   char szIds[40];
@@ -145,7 +142,7 @@ std::string InterfacePathOf(const SLpPrinter &printer, bool bUseSerial) {
     sPath += szIds;
   }
   std::string sInstance =
-      bUseSerial && UsableSerial(printer.m_sSerial) ? printer.m_sSerial : printer.m_sPort;
+      bUseSerial && SerialNamesInstance(printer) ? printer.m_sSerial : printer.m_sPort;
   for (char &c : sInstance) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
   return sPath + "#" + sInstance + "#" + kUsbPrintGuid;
 }
@@ -172,8 +169,10 @@ std::vector<SLpPrinter> ScanPrinters() {
   // Two printers with one serial number (some models report a constant)
   // are told apart by their ports.
   for (SLpPrinter &printer : printers) {
+    printer.m_bSerialInPath = SerialNamesInstance(printer);
     if (nUses[printer.m_sInterfacePath] > 1) {
       printer.m_sInterfacePath = InterfacePathOf(printer, false);
+      printer.m_bSerialInPath = false;
     }
   }
   return printers;

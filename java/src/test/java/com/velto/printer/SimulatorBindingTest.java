@@ -60,6 +60,8 @@ class SimulatorBindingTest extends LibraryTest {
     assertFalse(printer.unplug(), "already unplugged");
     assertTrue(printer.replug());
     assertTrue(printer.isPlugged());
+    assertTrue(printer.setIdentity("Acme", null, null, "2-1"));
+    assertFalse(printer.setIdentity(null, null, "a#b", null), "a serial Windows would not take");
   }
 
   @Test

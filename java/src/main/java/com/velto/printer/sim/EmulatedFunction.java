@@ -38,6 +38,10 @@ public enum EmulatedFunction {
   InitializeCriticalSectionAndSpinCount,
   OutputDebugStringA,
   CancelIoEx,
+  SetupDiGetDeviceRegistryPropertyA,
+  SetupDiGetDeviceInstanceIdA,
+  CM_Get_Parent,
+  CM_Get_Device_IDA,
   ALLOC;
 
   /** The emulation's own name of the call. */

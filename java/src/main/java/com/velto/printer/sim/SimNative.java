@@ -32,6 +32,10 @@ final class SimNative {
 
   static native boolean setRemovalError(int dev, int code);
 
+  /** Null arrays leave the property out (a null serial: a printer without one). */
+  static native boolean setIdentity(
+      int dev, byte[] manufacturer, byte[] product, byte[] serial, byte[] location);
+
   // Data
   static native boolean send(int dev, byte[] data);
 

@@ -119,6 +119,27 @@ public final class SimulatedPrinter {
     return SimNative.setRemovalError(id, code);
   }
 
+  /**
+   * What the printer tells about itself, as the library's listing reads it: the manufacturer, the
+   * product, the serial number (the last part of its USB device's instance id) and the location
+   * (its port, such as "1-2"). A null text leaves that property out; a null serial makes a printer
+   * without one, whose instance id Windows makes up from its port. Until set: "Velto", "Simulated
+   * printer" (or "Simulated native printer"), "SIM" and the simulator's id in 4 digits, "1-" and
+   * that id. Texts are ISO-8859-1.
+   *
+   * @return false for a serial number Windows would not take (empty, over 126 characters, not
+   *     printable ASCII, or holding '#', '\', ',' or '/'), a text holding a NUL, or a printer the
+   *     simulator no longer knows
+   */
+  public boolean setIdentity(String manufacturer, String product, String serial, String location) {
+    return SimNative.setIdentity(
+        id, orNull(manufacturer), orNull(product), orNull(serial), orNull(location));
+  }
+
+  private static byte[] orNull(String text) {
+    return text == null ? null : Simulator.bytes(text);
+  }
+
   /** Queues bytes from the printer to the host, for pending and later reads of the read pipe. */
   public boolean send(byte[] data) {
     return SimNative.send(id, data);
