@@ -31,7 +31,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The GCC runtime and libstdc++ go into each module, so that the DLL imports
-# only KERNEL32, SETUPAPI and the C runtime. --kill-at exports the stdcall
+# only KERNEL32, SETUPAPI, CFGMGR32 and the C runtime. --kill-at exports the stdcall
 # natives under their plain JNI names: the JVM looks for
 # "_Java_<class>_<method>@N" and then "Java_<class>_<method>", while GNU ld
 # would export "Java_<class>_<method>@N", which matches neither.
