@@ -219,7 +219,7 @@ JNIEXPORT jboolean JNICALL Java_com_velto_printer_sim_SimNative_setIdentity(
     }
   }
   return SimSetIdentity(dev, apszText[0], apszText[1], apszText[2], apszText[3]) ? JNI_TRUE
-                                                                                  : JNI_FALSE;
+                                                                                 : JNI_FALSE;
 }
 
 // ---- Data ----
