@@ -173,7 +173,7 @@ TEST_P(RandomNativesTest, FourThreadsAndAPrinterThatComesAndGoes) {
   const SIMDEV dev = lanes[0].dev;  // the one that comes and goes
   std::atomic<bool> bStop{false};
   // A printer that stays reads and writes through: its calls take longer.
-  const int kOps = nLanes == 2 ? 500 : 2000;
+  const int kOps = nLanes == 2 ? 300 : 2000;
 
   auto worker = [&](unsigned nWorkerSeed, CLane &lane) {
     std::mt19937 rng(nWorkerSeed);
