@@ -13,6 +13,7 @@
 #include <atomic>
 #include <memory>
 
+#include "jni/JavaInterrupt.h"
 #include "jni/JniText.h"
 #include "jni/WriteBlock.h"
 #include "trace/Trace.h"
@@ -168,12 +169,15 @@ jint ReadInputPipe(JNIEnv *env, CUsbComm &comm, jint handle, jbyteArray data) {
   return bResult ? (jint)nCount : -1;
 }
 
-jint WriteOutputPipe(JNIEnv *env, CUsbComm &comm, jint handle, jbyteArray data) {
-  if (!data) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return (jint)ERROR_INVALID_PARAMETER;
-  }
-  const jsize nData = env->GetArrayLength(data);
+namespace {
+
+// Writes nData bytes of data from nOffset through the stored write handle
+// (handle is shown in the trace only). Returns 0 when the request succeeded,
+// else its error, set as the last error too; *pnWritten what the printer
+// took either way.
+DWORD WriteRegion(JNIEnv *env, CUsbComm &comm, jint handle, jbyteArray data, jsize nOffset,
+                  jsize nData, const CWaitLimit *pLimit, DWORD *pnWritten) {
+  *pnWritten = 0;
   // The bytes are copied out (the write never changes them, so nothing is
   // copied back): into the stack, or for larger arrays into a kept block.
   BYTE abStack[kStackBufferSize];
@@ -182,9 +186,9 @@ jint WriteOutputPipe(JNIEnv *env, CUsbComm &comm, jint handle, jbyteArray data) 
   BYTE *const pBytes = bLarge ? block.Bytes() : abStack;
   if (!pBytes) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return (jint)ERROR_NOT_ENOUGH_MEMORY;
+    return ERROR_NOT_ENOUGH_MEMORY;
   }
-  env->GetByteArrayRegion(data, 0, nData, (jbyte *)pBytes);
+  env->GetByteArrayRegion(data, nOffset, nData, (jbyte *)pBytes);
   TRACE("usbWriteOutputPipe", "Entering Writefile");
 
   BOOL bResult;
@@ -194,7 +198,7 @@ jint WriteOutputPipe(JNIEnv *env, CUsbComm &comm, jint handle, jbyteArray data) 
     // No lock across the write: a printer that takes nothing blocks only
     // this call (and a close of its handle, which ends it).
     CRequest use(comm.m_Requests, nullptr, RequestKind::Write, &comm.m_hWritePort);
-    bResult = use.Write(pBytes, (DWORD)nData, &nWritten);
+    bResult = use.Write(pBytes, (DWORD)nData, &nWritten, pLimit);
     dwError = GetLastError();
     // While the receiver cannot reopen a printer that went away the write
     // handle is invalid: report why, as a read does.
@@ -218,10 +222,43 @@ jint WriteOutputPipe(JNIEnv *env, CUsbComm &comm, jint handle, jbyteArray data) 
   block.Release();
   TRACE("usbWriteOutputPipe", "After ReleaseByteArrayElements");
 
+  *pnWritten = nWritten < (DWORD)nData ? nWritten : (DWORD)nData;
   if (bResult) return 0;
   // The release may have touched the thread's last-error value.
   SetLastError(dwError);
-  return (jint)dwError;
+  return dwError;
+}
+
+}  // namespace
+
+jint WriteOutputPipe(JNIEnv *env, CUsbComm &comm, jint handle, jbyteArray data) {
+  if (!data) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return (jint)ERROR_INVALID_PARAMETER;
+  }
+  DWORD nWritten;
+  return (jint)WriteRegion(env, comm, handle, data, 0, env->GetArrayLength(data), nullptr,
+                           &nWritten);
+}
+
+jint WriteTimed(JNIEnv *env, CUsbComm &comm, jint handle, jbyteArray data, jint offset, jint length,
+                jint timeoutMs) {
+  if (!data || offset < 0 || length < 0 || timeoutMs < 0 ||
+      length > env->GetArrayLength(data) - offset) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
+  SetLastError(ERROR_SUCCESS);
+  if (length == 0) return 0;
+  // Both types alike: the driver's own write time-outs (none unless set)
+  // may end the write sooner with a short count, which is returned as it is.
+  const CWaitLimit limit = InterruptibleLimit(env, (DWORD)timeoutMs);
+  DWORD nWritten;
+  const DWORD dwError = WriteRegion(env, comm, handle, data, offset, length, &limit, &nWritten);
+  SetLastError(dwError);
+  // A time-out is no failure, even when the printer took nothing.
+  const bool bCount = nWritten > 0 || dwError == ERROR_SUCCESS || dwError == WAIT_TIMEOUT;
+  return bCount ? (jint)nWritten : -1;
 }
 
 jint ClosePipe(CUsbComm &comm, jint handle) {

@@ -187,4 +187,13 @@ Java_com_velto_printer_internal_NativePrinters_bytesAvailable(JNIEnv *, jclass, 
 JNIEXPORT jint JNICALL Java_com_velto_printer_internal_NativePrinters_lastError(JNIEnv *, jclass) {
   return (jint)GetLastError();
 }
+
+// Writes that report what went out.
+JNIEXPORT jint JNICALL Java_com_velto_printer_internal_NativePrinters_writeTimed(
+    JNIEnv *env, jclass, jlong session, jint handle, jbyteArray data, jint offset, jint length,
+    jint timeoutMs) {
+  return OnSession(session, -1, -1, [&](CUsbComm &comm) {
+    return WriteTimed(env, comm, handle, data, offset, length, timeoutMs);
+  });
+}
 }

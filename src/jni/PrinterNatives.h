@@ -49,6 +49,11 @@ JNIEXPORT jint JNICALL Java_com_velto_printer_internal_NativePrinters_bytesAvail
 JNIEXPORT jint JNICALL Java_com_velto_printer_internal_NativePrinters_lastError(JNIEnv *env,
                                                                                 jclass cls);
 
+// Writes that report what went out.
+JNIEXPORT jint JNICALL Java_com_velto_printer_internal_NativePrinters_writeTimed(
+    JNIEnv *env, jclass cls, jlong session, jint handle, jbyteArray data, jint offset, jint length,
+    jint timeoutMs);
+
 #ifdef __cplusplus
 }
 #endif

@@ -148,6 +148,14 @@ HANDLE CRequests::StoreIfEmpty(std::atomic<HANDLE> *pStored, HANDLE hOpened) {
   return hStored;
 }
 
+void CRequests::CancelOwn(int nSlot) {
+  CExclusive lock(m_Lock);
+  const DWORD dwError = GetLastError();
+  CSlot &slot = m_aSlots[nSlot];
+  CancelIoEx(slot.hPort, &slot.ov);
+  SetLastError(dwError);
+}
+
 CRequest::CRequest(CRequests &requests, HANDLE hPort, RequestKind kind,
                    const std::atomic<HANDLE> *pStored)
     : m_Requests(requests), m_hPort(hPort) {
@@ -211,7 +219,7 @@ bool CRequest::Start() {
 // A request that did not complete at once is in flight from here on: a
 // cancel asked before this point is carried out now, one asked after it by
 // the canceller (both look at bIssued and bCancel under the lock).
-BOOL CRequest::Finish(BOOL bStarted, DWORD *pnDone) {
+BOOL CRequest::Finish(BOOL bStarted, DWORD *pnDone, const CWaitLimit *pLimit) {
   CRequests::CSlot &slot = m_Requests.m_aSlots[m_nSlot];
   if (bStarted) return TRUE;  // done at once: *pnDone holds the count
   if (GetLastError() != ERROR_IO_PENDING) return FALSE;
@@ -222,17 +230,56 @@ BOOL CRequest::Finish(BOOL bStarted, DWORD *pnDone) {
     bCancel = slot.bCancel;
   }
   if (bCancel) CancelIoEx(m_hPort, &slot.ov);
+  const DWORD dwCut = pLimit != nullptr && !bCancel ? AwaitLimit(*pLimit) : 0;
   if (!GetOverlappedResult(m_hPort, &slot.ov, pnDone, TRUE)) {
     if (!HasOverlappedIoCompleted(&slot.ov)) AwaitEnd(slot.ov);
     // The wait failed, not necessarily the request: what the printer took
     // is reported as taken.
-    if (slot.ov.Internal != 0) return FALSE;
+    if (slot.ov.Internal != 0) {
+      *pnDone = (DWORD)slot.ov.InternalHigh;
+      if (dwCut != 0 && GetLastError() == ERROR_OPERATION_ABORTED) {
+        // Ended by its limit, unless a close or purge wanted it ended too.
+        CExclusive lock(m_Requests.m_Lock);
+        if (!slot.bCancel) SetLastError(dwCut);
+      }
+      return FALSE;
+    }
     *pnDone = (DWORD)slot.ov.InternalHigh;
   }
   // As a synchronous call that succeeds, leave the last error as it was
   // (the pending request set ERROR_IO_PENDING).
   SetLastError(m_dwErrorBefore);
   return TRUE;
+}
+
+// Waits for the request in flight within the limit; once the time-out has
+// passed or the stop asks for it, cancels it. Returns why it was cut short
+// (WAIT_TIMEOUT or ERROR_OPERATION_ABORTED), 0 when it ended by itself or
+// the wait failed (the caller's wait then takes over).
+DWORD CRequest::AwaitLimit(const CWaitLimit &limit) {
+  const HANDLE hEvent = m_Requests.m_aSlots[m_nSlot].ov.hEvent;
+  const DWORD dwStart = GetTickCount();
+  for (;;) {
+    const DWORD dwSpent = GetTickCount() - dwStart;
+    DWORD dwWait = INFINITE;
+    if (limit.dwTimeoutMs != INFINITE) {
+      dwWait = dwSpent >= limit.dwTimeoutMs ? 0 : limit.dwTimeoutMs - dwSpent;
+    }
+    if (limit.pfnStop != nullptr && dwWait > CRequests::STOP_POLL_MS) {
+      dwWait = CRequests::STOP_POLL_MS;
+    }
+    if (WaitForSingleObject(hEvent, dwWait) != WAIT_TIMEOUT) return 0;
+    DWORD dwCut = 0;
+    if (limit.pfnStop != nullptr && limit.pfnStop(limit.pContext)) {
+      dwCut = ERROR_OPERATION_ABORTED;
+    } else if (limit.dwTimeoutMs != INFINITE && GetTickCount() - dwStart >= limit.dwTimeoutMs) {
+      dwCut = WAIT_TIMEOUT;
+    }
+    if (dwCut != 0) {
+      m_Requests.CancelOwn(m_nSlot);
+      return dwCut;
+    }
+  }
 }
 
 // The wait for the request failed while it is still in flight: it is ended
@@ -259,12 +306,12 @@ BOOL CRequest::Read(void *pBuffer, DWORD nBytes, DWORD *pnDone) {
   return Finish(bStarted, pnDone);
 }
 
-BOOL CRequest::Write(const void *pBytes, DWORD nBytes, DWORD *pnDone) {
+BOOL CRequest::Write(const void *pBytes, DWORD nBytes, DWORD *pnDone, const CWaitLimit *pLimit) {
   *pnDone = 0;
   if (!Start()) return FALSE;
   const BOOL bStarted =
       WriteFile(m_hPort, pBytes, nBytes, pnDone, &m_Requests.m_aSlots[m_nSlot].ov);
-  return Finish(bStarted, pnDone);
+  return Finish(bStarted, pnDone, pLimit);
 }
 
 BOOL CRequest::Control(DWORD dwCode, void *pIn, DWORD nIn, void *pOut, DWORD nOut, DWORD *pnDone) {

@@ -15,10 +15,20 @@
 
 enum class RequestKind { Read, Write, Control };
 
+// How long a request may wait, and who may end it sooner: a request still in
+// flight when the time-out passes, or when pfnStop (asked every
+// CRequests::STOP_POLL_MS while it waits) answers true, is cancelled.
+struct CWaitLimit {
+  DWORD dwTimeoutMs;  // INFINITE: no time-out
+  bool (*pfnStop)(void *pContext);
+  void *pContext;
+};
+
 class CRequests {
  public:
   static const int MAX_REQUESTS = 64;
   static const int MAX_CLOSING = 16;
+  static constexpr DWORD STOP_POLL_MS = 100;
 
   CRequests();
   ~CRequests();
@@ -44,6 +54,9 @@ class CRequests {
   HANDLE StoreIfEmpty(std::atomic<HANDLE> *pStored, HANDLE hOpened);
 
  private:
+  // Ends one request for its own caller (a time-out or a stop), exactly it.
+  void CancelOwn(int nSlot);
+
   friend class CRequest;
   struct CSlot {
     bool bUsed;
@@ -94,14 +107,18 @@ class CRequest {
   // Each issues the request and waits for its end: the result and last
   // error of the same synchronous call. A request refused (its handle is
   // being closed) or ended by a close or purge fails with
-  // ERROR_OPERATION_ABORTED.
+  // ERROR_OPERATION_ABORTED. A write with pLimit that its limit cut short
+  // fails with WAIT_TIMEOUT (the time-out) or ERROR_OPERATION_ABORTED (the
+  // stop); whenever a request fails once issued, *pnDone holds what it
+  // transferred.
   BOOL Read(void *pBuffer, DWORD nBytes, DWORD *pnDone);
-  BOOL Write(const void *pBytes, DWORD nBytes, DWORD *pnDone);
+  BOOL Write(const void *pBytes, DWORD nBytes, DWORD *pnDone, const CWaitLimit *pLimit = nullptr);
   BOOL Control(DWORD dwCode, void *pIn, DWORD nIn, void *pOut, DWORD nOut, DWORD *pnDone);
 
  private:
   bool Start();
-  BOOL Finish(BOOL bStarted, DWORD *pnDone);
+  BOOL Finish(BOOL bStarted, DWORD *pnDone, const CWaitLimit *pLimit = nullptr);
+  DWORD AwaitLimit(const CWaitLimit &limit);
   void AwaitEnd(OVERLAPPED &ov);
   CRequests &m_Requests;
   HANDLE m_hPort = NULL;

@@ -16,7 +16,8 @@ natives="usbClosePipe usbGetBytesAvailable usbGetCommTimeout usbGetErrorString
 usbGetGenericReadValue usbGetGenericWriteValue usbGetLastError usbInitPipe usbPurgeRequest
 usbReadInputPipe usbSetCommTimeout usbWriteOutputPipe"
 printer_natives="bytesAvailable closePipe freeSession getCommTimeout initPipe lastError list
-openSession purge read setCommTimeout write"
+openSession purge read setCommTimeout write
+writeTimed"
 expected=$({
   for n in $natives; do echo "Java_com_velto_printer_UsbPort_$n"; done
   for n in $printer_natives; do echo "Java_com_velto_printer_internal_NativePrinters_$n"; done

@@ -7,6 +7,7 @@ public class UsbIOException extends IOException {
   private static final long serialVersionUID = 1L;
 
   private final int errorCode;
+  private long bytesTransferred;
 
   /**
    * @param errorCode the Windows error code
@@ -20,5 +21,15 @@ public class UsbIOException extends IOException {
   /** The Windows error code, for example 5 ({@code ERROR_ACCESS_DENIED}). */
   public int errorCode() {
     return errorCode;
+  }
+
+  /** Of a write that failed part way: the bytes the printer had taken of it; else 0. */
+  public long bytesTransferred() {
+    return bytesTransferred;
+  }
+
+  UsbIOException withBytesTransferred(long n) {
+    bytesTransferred = n;
+    return this;
   }
 }

@@ -16,6 +16,7 @@ import java.util.Map;
 import java.util.Objects;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.locks.ReentrantLock;
+import java.util.function.LongConsumer;
 
 /**
  * A USB printer, for a Java printer driver: list the printers, open one or several, write bytes,
@@ -33,13 +34,14 @@ import java.util.concurrent.locks.ReentrantLock;
  * }
  * }</pre>
  *
- * <p>Both USB types behave alike: a read waits up to its time-out and returns the bytes that came,
- * 0 when none did; every failure is an exception, {@link UsbIOException} with the Windows error
- * code and the system's text. On the vendor's native driver ({@link Type#NATIVE}) the driver's
- * time-outs are this class's: no write time-out (a write waits until the printer has taken all),
- * and each read sets the read time-outs to its own {@code Duration}. On a USB printer class
- * printer ({@link Type#PRINTER_CLASS}) the library's receiver buffers what the printer sends, and
- * a read waits for it in steps of 100 ms.
+ * <p>Both USB types behave alike: a write returns once the printer has taken all of it, within its
+ * time-out ({@link #writeTimeout()}, 30 seconds until set), and otherwise throws with the count the
+ * printer took; a read waits up to its time-out and returns the bytes that came, 0 when none did;
+ * every failure is an exception, {@link UsbIOException} with the Windows error code and the
+ * system's text. An interrupt of the thread ends a write or read that waits with {@link
+ * InterruptedIOException}. Reads wait in steps of 100 ms: on the vendor's native driver ({@link
+ * Type#NATIVE}) each step sets the driver's read time-outs; on a USB printer class printer ({@link
+ * Type#PRINTER_CLASS}) the library's receiver buffers what the printer sends.
  *
  * <p>Unplugged or switched off, the printer makes reads and writes throw {@link
  * PrinterDisconnectedException}, and {@link #isConnected()} answers false. Once it is back the same
@@ -67,6 +69,8 @@ public final class UsbPrinter implements AutoCloseable {
 
   private static final int MAXDWORD = -1;
   private static final Duration STREAM_STEP = Duration.ofMillis(100);
+  // A write goes out in requests of this size, so that one cut short is resumed where it stopped.
+  private static final int WRITE_PIECE = 64 * 1024;
   // How long a close waits for the calls in flight to leave, and an open for a closing printer.
   private static final long CLOSE_BOUND_NANOS = TimeUnit.SECONDS.toNanos(3);
   // A purge ends only the read in flight: a reader that had yet to start its read is purged again.
@@ -100,6 +104,7 @@ public final class UsbPrinter implements AutoCloseable {
   private boolean released;
   private volatile boolean closed;
   private volatile boolean connected = true;
+  private volatile Duration writeTimeout = Duration.ofSeconds(30);
   // The native driver's read time-out as the reader last set it (reader only).
   private int timeoutMs = -1;
   private int timeoutGeneration = -1;
@@ -324,34 +329,128 @@ public final class UsbPrinter implements AutoCloseable {
   }
 
   /**
-   * Writes all of {@code data} in one request and returns when the printer has taken it.
+   * Writes all of {@code data} within {@link #writeTimeout()}, as {@link #write(byte[], Duration,
+   * LongConsumer)} does.
+   */
+  public void write(byte[] data) throws IOException {
+    write(data, writeTimeout, null);
+  }
+
+  /**
+   * Writes all of {@code data} within {@code timeout}, as {@link #write(byte[], Duration,
+   * LongConsumer)} does.
+   */
+  public void write(byte[] data, Duration timeout) throws IOException {
+    write(data, timeout, null);
+  }
+
+  /**
+   * Writes all of {@code data} and returns when the printer has taken it, or throws. The bytes go
+   * out in pieces of 64 KiB, one request each; a piece cut short is not sent again: the next
+   * request starts at the first byte the printer did not take.
    *
+   * @param timeout how long the whole write may take; a printer that takes nothing (offline, out of
+   *     paper) makes it throw {@link WriteTimeoutException} once that has passed
+   * @param progress told, after each request that took bytes, how many bytes of {@code data} the
+   *     printer has taken in all; null for none
+   * @throws WriteTimeoutException when the time-out passed, or the driver ended a request short,
+   *     before the printer took all: {@code bytesTransferred} is how many bytes it took
+   * @throws InterruptedIOException when the writing thread was interrupted while the printer took
+   *     nothing (the interrupt stays set), with {@code bytesTransferred} as above
    * @throws PrinterDisconnectedException when the printer is gone
-   * @throws UsbIOException when the write fails otherwise
+   * @throws UsbIOException when the write fails otherwise (its {@link
+   *     UsbIOException#bytesTransferred()} says how much went out first)
    * @throws ClosedChannelException when the printer is closed ({@link AsynchronousCloseException}
    *     when a close came during the write)
    */
-  public void write(byte[] data) throws IOException {
+  public void write(byte[] data, Duration timeout, LongConsumer progress) throws IOException {
     Objects.requireNonNull(data, "data");
+    long start = System.nanoTime();
+    long limit = nanos(checkTimeout(timeout));
+    int done = 0;
     while (true) {
+      if (done > 0 && Thread.currentThread().isInterrupted()) {
+        throw interruptedWrite(done);
+      }
+      int length = Math.min(WRITE_PIECE, data.length - done);
+      int ms = millisLeft(start, limit);
       Use use = begin(false);
-      int rc;
+      int n;
+      int code = 0;
       try {
-        if (data.length == 0) {
+        if (length == 0) {
           return;
         }
-        rc = port.write(use.write(), data);
+        n = port.writeTimed(use.write(), data, done, length, ms);
+        if (n != length) {
+          code = lastError();
+        }
       } finally {
         end(false);
       }
-      if (rc == 0) {
+      if (n > 0) {
+        done += n;
         connected = true;
-        return;
+        if (progress != null) {
+          progress.accept(done);
+        }
       }
-      if (!replaced(use)) {
-        throw failure(rc, use);
+      if (n == length) {
+        if (done == data.length) {
+          return;
+        }
+      } else if (n >= 0 || !replaced(use)) { // a stale handle's failure: again on the new one
+        throw writeFailure(n >= 0, code, use, done, data.length, timeout);
       }
     }
+  }
+
+  /** How a write the printer did not take in full ends; {@code cut}: the native gave a count. */
+  private IOException writeFailure(
+      boolean cut, int code, Use use, int done, int total, Duration timeout) {
+    if (closed) {
+      return new AsynchronousCloseException();
+    }
+    if (code == WinErrors.ERROR_OPERATION_ABORTED && Thread.currentThread().isInterrupted()) {
+      return interruptedWrite(done);
+    }
+    if (code == WinErrors.WAIT_TIMEOUT || (cut && code == WinErrors.ERROR_SUCCESS)) {
+      String why =
+          code == WinErrors.WAIT_TIMEOUT ? " within " + timeout : ": the driver ended it short";
+      return new WriteTimeoutException(
+          "the printer took " + done + " of " + total + " bytes" + why, done);
+    }
+    IOException e = failure(code, use);
+    return e instanceof UsbIOException u ? u.withBytesTransferred(done) : e;
+  }
+
+  private static InterruptedIOException interruptedWrite(int done) {
+    InterruptedIOException e =
+        new InterruptedIOException("interrupted while writing to the printer");
+    e.bytesTransferred = done;
+    return e;
+  }
+
+  /**
+   * The time-out of {@link #write(byte[])} and of {@link #outputStream()}'s writes: how long a
+   * write may wait for a printer that takes nothing before it throws {@link
+   * WriteTimeoutException}. 30 seconds until set.
+   */
+  public Duration writeTimeout() {
+    return writeTimeout;
+  }
+
+  /** Sets {@link #writeTimeout()}; it applies to the writes that start from now on. */
+  public void setWriteTimeout(Duration timeout) {
+    writeTimeout = checkTimeout(timeout);
+  }
+
+  private static Duration checkTimeout(Duration timeout) {
+    Objects.requireNonNull(timeout, "timeout");
+    if (timeout.isNegative()) {
+      throw new IllegalArgumentException("negative timeout " + timeout);
+    }
+    return timeout;
   }
 
   /**
@@ -366,8 +465,8 @@ public final class UsbPrinter implements AutoCloseable {
    *     of a printer-class printer has stopped
    * @throws ClosedChannelException when the printer is closed ({@link AsynchronousCloseException}
    *     when a close from another thread ended the read)
-   * @throws InterruptedIOException when the thread is interrupted between two steps of a
-   *     printer-class read (the interrupt stays set)
+   * @throws InterruptedIOException when the thread is interrupted while the read waits (it looks
+   *     every 100 ms; the interrupt stays set)
    */
   public int read(byte[] buffer, Duration timeout) throws IOException {
     Objects.requireNonNull(buffer, "buffer");
@@ -381,34 +480,9 @@ public final class UsbPrinter implements AutoCloseable {
         end(false);
         return 0;
       }
-      return type == Type.NATIVE ? readNative(buffer, timeout) : readPrinterClass(buffer, timeout);
+      return readInSteps(buffer, timeout);
     } finally {
       readerLock.unlock();
-    }
-  }
-
-  private int readNative(byte[] buffer, Duration timeout) throws IOException {
-    int ms = millis(timeout);
-    while (true) {
-      Use use = begin(true);
-      int n;
-      int code = 0;
-      try {
-        setReadTimeout(use, ms);
-        n = port.read(use.read(), buffer);
-        if (n < 0) {
-          code = lastError();
-        }
-      } finally {
-        end(true);
-      }
-      if (n >= 0) {
-        connected = true;
-        return n;
-      }
-      if (!replaced(use)) {
-        throw failure(code, use);
-      }
     }
   }
 
@@ -430,7 +504,11 @@ public final class UsbPrinter implements AutoCloseable {
     timeoutGeneration = use.generation();
   }
 
-  private int readPrinterClass(byte[] buffer, Duration timeout) throws IOException {
+  /**
+   * Reads in steps of at most 100 ms, so that an interrupt is seen: on the native type each step is
+   * one read under the driver's time-outs, on a printer-class printer one wait for the receiver.
+   */
+  private int readInSteps(byte[] buffer, Duration timeout) throws IOException {
     long start = System.nanoTime();
     long limit = nanos(timeout);
     long step = STREAM_STEP.toNanos();
@@ -440,7 +518,10 @@ public final class UsbPrinter implements AutoCloseable {
       int n;
       int code = 0;
       try {
-        n = port.read(use.read(), buffer); // waits up to 100 ms
+        if (type == Type.NATIVE) {
+          setReadTimeout(use, Math.min(millisLeft(start, limit), (int) STREAM_STEP.toMillis()));
+        }
+        n = port.read(use.read(), buffer);
         if (n < 0) {
           code = lastError();
         }
@@ -455,14 +536,18 @@ public final class UsbPrinter implements AutoCloseable {
         throw new AsynchronousCloseException();
       }
       if (n < 0 && code != WinErrors.WAIT_TIMEOUT) {
+        if (replaced(use)) {
+          continue;
+        }
         throw failure(code, use); // a receiver that has stopped fails every read at once
       }
-      if (n < 0) {
-        connected = true; // the printer is there and sent nothing
-      }
+      connected = true; // the printer is there and sent nothing
       long now = System.nanoTime();
       if (now - start >= limit) {
         return 0;
+      }
+      if (Thread.currentThread().isInterrupted()) {
+        throw new InterruptedIOException("interrupted while waiting for the printer");
       }
       // A step that came back early must not turn this loop into a spin.
       pause(Math.min(step - (now - stepStart), limit - (now - start)));
@@ -791,6 +876,12 @@ public final class UsbPrinter implements AutoCloseable {
     }
     long ms = d.toMillis();
     return (int) (d.equals(Duration.ofMillis(ms)) ? ms : ms + 1);
+  }
+
+  /** The milliseconds left of {@code limit} nanoseconds from {@code start}, at least 0. */
+  private static int millisLeft(long start, long limit) {
+    long left = limit - (System.nanoTime() - start);
+    return left <= 0 ? 0 : millis(Duration.ofNanos(left));
   }
 
   private static long nanos(Duration d) {

@@ -21,14 +21,18 @@ import java.nio.channels.AsynchronousCloseException;
 import java.nio.channels.ClosedChannelException;
 import java.time.Duration;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.HashSet;
 import java.util.List;
+import java.util.Random;
 import java.util.Set;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.ExecutionException;
 import java.util.concurrent.TimeUnit;
+import java.util.function.BooleanSupplier;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.function.Executable;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.EnumSource;
 
@@ -105,7 +109,8 @@ class UsbPrinterTest extends LibraryTest {
     assertEquals(1, printer.read(reply, BOUND));
     assertEquals(0x16, reply[0]);
     if (type == Type.NATIVE) {
-      assertEquals(new CommTimeouts(-1, -1, BOUND_MS, 0, 0), sim.timeouts(), "read's time-out");
+      int step = (int) UsbPrinter.streamStep().toMillis();
+      assertEquals(new CommTimeouts(-1, -1, step, 0, 0), sim.timeouts(), "read's time-out");
     }
     assertEquals(0, printer.read(reply, Duration.ZERO), "nothing in time");
     assertTrue(sim.send("streamed"));
@@ -241,5 +246,70 @@ class UsbPrinterTest extends LibraryTest {
     assertTrue(sim.waitPendingReads(1, BOUND_MS));
     t.interrupt();
     assertInstanceOf(InterruptedIOException.class, result.get(BOUND_MS, TimeUnit.MILLISECONDS));
+  }
+
+  private void stall() {
+    assertTrue(sim.setWriteStall(true));
+  }
+
+  /** Runs {@code call} in a thread, interrupts it once it waits, and returns what it threw. */
+  private static Object interruptOnceWaiting(Executable call, BooleanSupplier waits)
+      throws Exception {
+    CompletableFuture<Object> ended = new CompletableFuture<>();
+    Thread t =
+        new Thread(
+            () -> {
+              try {
+                call.execute();
+                ended.complete("returned");
+              } catch (Throwable e) {
+                ended.complete(Thread.currentThread().isInterrupted() ? e : "flag cleared: " + e);
+              }
+            });
+    t.start();
+    assertTrue(waits.getAsBoolean(), "the call waits");
+    t.interrupt();
+    return ended.get(BOUND_MS, TimeUnit.MILLISECONDS);
+  }
+
+  @ParameterizedTest
+  @EnumSource(Type.class)
+  void aShortWriteThrowsAndALongOneGoesOutInPieces(Type type) throws Exception {
+    open(type);
+    assertTrue(sim.scriptShortWrite(Pipe.ANY, 10));
+    WriteTimeoutException e =
+        assertThrows(WriteTimeoutException.class, () -> printer.write(new byte[100]));
+    assertEquals(10, e.bytesTransferred);
+    byte[] data = new byte[200_000];
+    new Random(7).nextBytes(data);
+    List<Long> progress = new ArrayList<>();
+    printer.write(data, BOUND, progress::add);
+    assertEquals(List.of(65_536L, 131_072L, 196_608L, 200_000L), progress);
+    assertArrayEquals(data, Arrays.copyOfRange(sim.written(), 10, 200_010));
+  }
+
+  @ParameterizedTest
+  @EnumSource(Type.class)
+  void aStalledPrinterTimesOutWithTheCountAndAnInterruptEndsWaits(Type type) throws Exception {
+    open(type);
+    WriteTimeoutException e =
+        assertThrows(
+            WriteTimeoutException.class,
+            () -> printer.write(new byte[100_000], Duration.ofMillis(300), n -> stall()));
+    assertEquals(65_536, e.bytesTransferred, "the first piece went out, then the printer stalled");
+    Object ended =
+        interruptOnceWaiting(
+            () -> printer.write(ascii("stalled")), () -> sim.waitPendingWrites(1, BOUND_MS));
+    assertEquals(InterruptedIOException.class, ended.getClass());
+    log.clear();
+    BooleanSupplier reads =
+        type == Type.NATIVE
+            ? () -> sim.waitPendingReads(1, BOUND_MS)
+            : () -> awaitTrace("GetPCLSData", "Before WaitForMultipleObjects");
+    ended = interruptOnceWaiting(() -> printer.read(new byte[8], BOUND), reads);
+    assertEquals(InterruptedIOException.class, ended.getClass());
+    assertTrue(sim.setWriteStall(false));
+    printer.write(ascii("after"));
+    assertEquals(65_536 + 5, sim.written().length, "neither ended write sent a byte again");
   }
 }

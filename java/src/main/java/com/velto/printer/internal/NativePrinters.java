@@ -64,4 +64,16 @@ public final class NativePrinters {
 
   /** The calling thread's last Windows error, as the natives left it. */
   public static native int lastError();
+
+  /**
+   * Writes {@code data[offset, offset + length)} and returns how many of those bytes the printer
+   * took, at most within {@code timeoutMs}: the request still in flight then, or when the calling
+   * thread is interrupted (looked at every 100 ms), is cancelled, exactly that one. A count below
+   * {@code length} leaves {@link #lastError()} at 258 ({@code WAIT_TIMEOUT}) for the time-out, 995
+   * for the interrupt or a close, 0 when the driver took less and called it done, else the write's
+   * error. -1 when the write failed, not timed out, before anything went out: a failed or ended
+   * write, a bad session or handle, bad bounds (87).
+   */
+  public static native int writeTimed(
+      long session, int handle, byte[] data, int offset, int length, int timeoutMs);
 }

@@ -35,6 +35,10 @@ public final class PrinterSession {
     return NativePrinters.write(session, handle, data);
   }
 
+  public int writeTimed(int handle, byte[] data, int offset, int length, int timeoutMs) {
+    return NativePrinters.writeTimed(session, handle, data, offset, length, timeoutMs);
+  }
+
   public int closePipe(int handle) {
     return NativePrinters.closePipe(session, handle);
   }
