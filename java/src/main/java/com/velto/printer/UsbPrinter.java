@@ -368,13 +368,13 @@ public final class UsbPrinter implements AutoCloseable {
     long start = System.nanoTime();
     long limit = nanos(checkTimeout(timeout));
     int done = 0;
-    while (true) {
+    for (boolean later = false; ; later = true) {
       if (done > 0 && Thread.currentThread().isInterrupted()) {
         throw interruptedWrite(done);
       }
       int length = Math.min(WRITE_PIECE, data.length - done);
       int ms = millisLeft(start, limit);
-      Use use = begin(false);
+      Use use = begin(false, later);
       int n;
       int code = 0;
       try {
@@ -512,9 +512,9 @@ public final class UsbPrinter implements AutoCloseable {
     long start = System.nanoTime();
     long limit = nanos(timeout);
     long step = STREAM_STEP.toNanos();
-    while (true) {
+    for (boolean later = false; ; later = true) {
       long stepStart = System.nanoTime();
-      Use use = begin(true);
+      Use use = begin(true, later);
       int n;
       int code = 0;
       try {
@@ -795,6 +795,15 @@ public final class UsbPrinter implements AutoCloseable {
         }
         end(false);
       }
+    }
+  }
+
+  /** As {@link #begin(boolean)}; for a later step of a call, a close since its start ended it. */
+  private Use begin(boolean reading, boolean later) throws IOException {
+    try {
+      return begin(reading);
+    } catch (ClosedChannelException e) {
+      throw later ? new AsynchronousCloseException() : e;
     }
   }
 
