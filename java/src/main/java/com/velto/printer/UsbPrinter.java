@@ -127,6 +127,18 @@ public final class UsbPrinter implements AutoCloseable {
   }
 
   /**
+   * Hears printers the library can reach come and go from now on (those attached already are not
+   * announced: {@link #list()} them). The library lists the printers every 250 ms while a listener
+   * is registered and tells each listener what changed, on a thread of that listener's own and in
+   * order: a listener that blocks delays only its own later events, and one that throws is logged
+   * and keeps hearing. Closing the result removes the listener; removing the last one ends the
+   * listing before {@code close()} returns.
+   */
+  public static PrinterListener.Registration addListener(PrinterListener listener) {
+    return PrinterWatcher.add(Objects.requireNonNull(listener, "listener"));
+  }
+
+  /**
    * Opens the first printer the library's table accepts: the vendor's native driver's first, then
    * the USB printer class's; one that cannot be opened is passed over for the next. While that
    * printer, closed in another thread, still has a call in the library, waits a few seconds for it
@@ -371,6 +383,7 @@ public final class UsbPrinter implements AutoCloseable {
    */
   public int read(byte[] buffer, Duration timeout) throws IOException {
     Objects.requireNonNull(buffer, "buffer");
+    Objects.requireNonNull(timeout, "timeout");
     if (timeout.isNegative()) {
       throw new IllegalArgumentException("negative timeout " + timeout);
     }
@@ -452,7 +465,7 @@ public final class UsbPrinter implements AutoCloseable {
         return n;
       }
       if (closed) {
-        throw new AsynchronousCloseException();
+        throw new ClosedDuring(info);
       }
       if (n < 0 && code != WinErrors.WAIT_TIMEOUT) {
         throw failure(code, use); // a receiver that has stopped fails every read at once
@@ -483,7 +496,7 @@ public final class UsbPrinter implements AutoCloseable {
       }
     }
     if (closed) {
-      throw new AsynchronousCloseException();
+      throw new ClosedDuring(info);
     }
   }
 
@@ -507,12 +520,16 @@ public final class UsbPrinter implements AutoCloseable {
   }
 
   /**
-   * Whether the printer is there, as far as the last read or write could tell: false from the
-   * moment one found it gone until one succeeds again. On the native type this call itself tries to
-   * open the printer again when it was gone. False once closed.
+   * Whether the printer is there now: the system lists it (an unplugged or switched-off printer
+   * answers false at once, even while no call is made) and, on the native type, the library could
+   * open it again if it had been gone. False once closed.
    */
   public boolean isConnected() {
     if (closed) {
+      return false;
+    }
+    if (!list().contains(info)) {
+      connected = false;
       return false;
     }
     if (type == Type.NATIVE) {
@@ -523,7 +540,8 @@ public final class UsbPrinter implements AutoCloseable {
         return false;
       }
     }
-    return connected;
+    connected = true;
+    return true;
   }
 
   /**
@@ -693,7 +711,7 @@ public final class UsbPrinter implements AutoCloseable {
           Thread.currentThread().interrupt();
         }
         if (closed) {
-          throw new ClosedChannelException();
+          throw new Closed(info);
         }
         calls++;
         if (!stale) {
@@ -738,12 +756,14 @@ public final class UsbPrinter implements AutoCloseable {
   /** The exception for a failed call; a printer found gone makes the native type reopen next. */
   private IOException failure(int code, Use use) {
     if (closed) {
-      return new AsynchronousCloseException();
+      return new ClosedDuring(info);
     }
     if (code == WinErrors.ERROR_SUCCESS) {
       return new UsbIOException(code, "the library reported a failure without an error code");
     }
-    if (!WinErrors.gone(code)) {
+    // Access denied is what some drivers answer for a printer being removed; while the system
+    // still lists the printer it is a refusal, not an absence.
+    if (!WinErrors.gone(code) || (code == WinErrors.ERROR_ACCESS_DENIED && list().contains(info))) {
       return new UsbIOException(code, WinErrors.text(code));
     }
     connected = false;
@@ -763,7 +783,7 @@ public final class UsbPrinter implements AutoCloseable {
   private void reopen() throws IOException {
     int rc = endCalls(false);
     if (closed) {
-      throw new AsynchronousCloseException();
+      throw new ClosedDuring(info);
     }
     if (rc != 0) {
       throw disconnected(1167);
@@ -798,6 +818,46 @@ public final class UsbPrinter implements AutoCloseable {
       return d.toNanos();
     } catch (ArithmeticException e) {
       return Long.MAX_VALUE;
+    }
+  }
+
+  /** The bytes a read would take at once: what the receiver has buffered (printer class). */
+  int available() throws IOException {
+    begin(false);
+    try {
+      return type == Type.PRINTER_CLASS ? Math.max(0, port.bytesAvailable()) : 0;
+    } finally {
+      end(false);
+    }
+  }
+
+  /** The NIO channels' exception for a call after the close, saying which printer. */
+  private static final class Closed extends ClosedChannelException {
+    private static final long serialVersionUID = 1L;
+    private final String message;
+
+    Closed(PrinterInfo info) {
+      message = "the printer " + info.id() + " is closed";
+    }
+
+    @Override
+    public String getMessage() {
+      return message;
+    }
+  }
+
+  /** The NIO channels' exception for a call that a close ended, saying which printer. */
+  private static final class ClosedDuring extends AsynchronousCloseException {
+    private static final long serialVersionUID = 1L;
+    private final String message;
+
+    ClosedDuring(PrinterInfo info) {
+      message = "the printer " + info.id() + " was closed during the call";
+    }
+
+    @Override
+    public String getMessage() {
+      return message;
     }
   }
 
