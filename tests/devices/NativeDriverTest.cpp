@@ -97,6 +97,11 @@ struct CClassRequestCase {
   std::string sOut;  // the bytes returned, then a NUL when there is room
 };
 
+void PrintTo(const CClassRequestCase &c, std::ostream *pOut) {
+  *pOut << (c.nClass == SIM_CLASS_NATIVE ? "native " : "") << std::hex << c.dwCode << std::dec
+        << " into " << c.nOut << (c.bUnplug ? " unplugged" : "");
+}
+
 class ClassRequestTest : public DeviceTest,
                          public ::testing::WithParamInterface<CClassRequestCase> {};
 
@@ -107,7 +112,9 @@ TEST_P(ClassRequestTest, AnswerIsCutToTheBufferOrRefused) {
   ASSERT_TRUE(SimSetDeviceId(dev, "\x00\x08MDL:X;", 8));
   ASSERT_TRUE(SimSetPortStatus(dev, 'S'));
   HANDLE h = Open(sPath + "\\PIPE01");
-  if (c.bUnplug) ASSERT_TRUE(SimUnplug(dev));
+  if (c.bUnplug) {
+    ASSERT_TRUE(SimUnplug(dev));
+  }
   char ab[16];
   memset(ab, '#', sizeof ab);
   DWORD n = 99;

@@ -216,8 +216,10 @@ static std::vector<BYTE> DefaultDeviceId(const CIdentity &identity) {
                             ";MDL:" + identity.m_sProduct.value_or("") +
                             ";CMD:ESC/POS;CLS:PRINTER;";
   const size_t nLength = std::min<size_t>(sText.size() + 2, 0xFFFF);
-  std::vector<BYTE> raw{static_cast<BYTE>(nLength >> 8), static_cast<BYTE>(nLength & 0xFF)};
-  raw.insert(raw.end(), sText.begin(), sText.begin() + (nLength - 2));
+  std::vector<BYTE> raw(nLength);
+  raw[0] = static_cast<BYTE>(nLength >> 8);
+  raw[1] = static_cast<BYTE>(nLength & 0xFF);
+  memcpy(raw.data() + 2, sText.data(), nLength - 2);
   return raw;
 }
 
