@@ -24,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t nSize) {
   }
   FUZZ_CHECK(nText >= 0 && (size_t)nText <= nOut && (size_t)nText <= raw.size() - 2);
   // The text is the id's own bytes from behind the prefix, with no NUL.
-  FUZZ_CHECK(memcmp(out.data(), raw.data() + 2, (size_t)nText) == 0);
-  FUZZ_CHECK(memchr(out.data(), 0, (size_t)nText) == nullptr);
+  FUZZ_CHECK(nText == 0 || memcmp(out.data(), raw.data() + 2, (size_t)nText) == 0);
+  FUZZ_CHECK(nText == 0 || memchr(out.data(), 0, (size_t)nText) == nullptr);
   // Cut only by the buffer, the prefix or a NUL.
   const size_t nPrefix = (size_t)raw[0] << 8 | raw[1];
   const size_t nEnd = nPrefix >= 2 && nPrefix <= raw.size() ? nPrefix : raw.size();
