@@ -86,8 +86,7 @@ TEST_F(NativeDriverTest, PrinterClassDriverRefusesTimeoutRequestsAndPurges) {
   EXPECT_EQ(SimPendingToHost(dev), 4u);
 }
 
-// The printer class requests on a file of either class: what comes back for
-// an output buffer of nOut bytes.
+// The printer class requests on either class, into an output buffer of nOut bytes.
 struct CClassRequestCase {
   int nClass;
   DWORD dwCode;
@@ -112,9 +111,7 @@ TEST_P(ClassRequestTest, AnswerIsCutToTheBufferOrRefused) {
   ASSERT_TRUE(SimSetDeviceId(dev, "\x00\x08MDL:X;", 8));
   ASSERT_TRUE(SimSetPortStatus(dev, 'S'));
   HANDLE h = Open(sPath + "\\PIPE01");
-  if (c.bUnplug) {
-    ASSERT_TRUE(SimUnplug(dev));
-  }
+  ASSERT_TRUE(!c.bUnplug || SimUnplug(dev));
   char ab[16];
   memset(ab, '#', sizeof ab);
   DWORD n = 99;

@@ -40,10 +40,7 @@ class ClassRequestsTest extends LibraryTest {
     }
   }
 
-  /**
-   * Raw ids as a length prefix ("auto": the right one) and a text (| stands for a NUL), with the
-   * text the library gives and the model read from it.
-   */
+  /** Raw ids: length prefix ("auto": the right one), text (| is a NUL), text given, model. */
   @ParameterizedTest
   @CsvSource(
       nullValues = "-",
