@@ -47,9 +47,9 @@ TEST_F(NoPrinter, EveryNativeIsFoundUnderTheNamesTheJvmTries) {
   }
   // Beside them the printer natives, under their plain names too.
   static const char *const s_apszPrinterNatives[] = {
-      "bytesAvailable", "closePipe", "freeSession",    "getCommTimeout",
-      "initPipe",       "lastError", "list",           "openSession",
-      "purge",          "read",      "setCommTimeout", "write"};
+      "bytesAvailable", "closePipe", "freeSession", "getCommTimeout", "initPipe",
+      "lastError",      "list",      "openSession", "purge",          "read",
+      "setCommTimeout", "write",     "portStatus",  "deviceId"};
   for (const char *pszName : s_apszPrinterNatives) {
     const std::string plain =
         std::string("Java_com_velto_printer_internal_NativePrinters_") + pszName;

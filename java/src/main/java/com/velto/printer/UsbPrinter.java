@@ -544,6 +544,81 @@ public final class UsbPrinter implements AutoCloseable {
     return true;
   }
 
+  // ---- The USB printer class requests ----
+
+  // The longest device id asked for, prefix included: longer requests make some printers fail.
+  private static final int DEVICE_ID_ROOM = 4094;
+  private static final int ERROR_GEN_FAILURE = 31;
+
+  /**
+   * Asks the printer for its status byte now (a USB printer class request; nothing is cached, and
+   * listing or opening never sends it). Goes beside a read or write in another thread.
+   *
+   * @throws UnsupportedOperationException on a printer of the vendor's native driver ({@link
+   *     Type#NATIVE}), which knows no such request; nothing is sent then
+   * @throws PrinterDisconnectedException when the printer is gone
+   * @throws UsbIOException when the printer did not answer, or the request failed otherwise
+   * @throws ClosedChannelException when the printer is closed
+   */
+  public PortStatus portStatus() throws IOException {
+    return new PortStatus(classRequest("status", use -> port.portStatus(use.write())));
+  }
+
+  /**
+   * Asks the printer for its IEEE 1284 device id now (a USB printer class request; nothing is
+   * cached, and listing or opening never sends it). The id is taken as the printer sends it: up to
+   * what its length prefix counts, or what came when the prefix claims more or less than that, and
+   * up to a NUL.
+   *
+   * @throws UnsupportedOperationException on a printer of the vendor's native driver ({@link
+   *     Type#NATIVE}), which knows no such request; nothing is sent then
+   * @throws PrinterDisconnectedException when the printer is gone
+   * @throws UsbIOException when the printer did not answer (or sent less than a length prefix), or
+   *     the request failed otherwise
+   * @throws ClosedChannelException when the printer is closed
+   */
+  public DeviceId deviceId() throws IOException {
+    byte[] text = new byte[DEVICE_ID_ROOM];
+    int n = classRequest("device id", use -> port.deviceId(use.write(), text));
+    return DeviceId.of(text, n);
+  }
+
+  /**
+   * One printer class request: its result, never a made-up one. A printer that stalls the request
+   * and one that is gone can both make Windows answer {@code ERROR_GEN_FAILURE} (31): that reads
+   * as no answer, since the reads and writes tell a gone printer.
+   */
+  private int classRequest(String what, java.util.function.ToIntFunction<Use> request)
+      throws IOException {
+    if (type == Type.NATIVE) {
+      throw new UnsupportedOperationException(
+          "the "
+              + what
+              + " request belongs to the USB printer class: a printer of the vendor's native"
+              + " driver does not answer it");
+    }
+    Use use = begin(false);
+    int rc;
+    int code = 0;
+    try {
+      rc = request.applyAsInt(use);
+      if (rc < 0) {
+        code = lastError();
+      }
+    } finally {
+      end(false);
+    }
+    if (rc >= 0) {
+      connected = true;
+      return rc;
+    }
+    if (code == ERROR_GEN_FAILURE && !closed) {
+      throw new UsbIOException(
+          code, "the printer did not answer the " + what + " request: " + WinErrors.text(code));
+    }
+    throw failure(code, use);
+  }
+
   /**
    * Closes the printer, ending a read that waits in another thread and writes that wait for the
    * printer: they throw {@link AsynchronousCloseException}. Returns once no call of this printer is
