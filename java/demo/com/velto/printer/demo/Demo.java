@@ -411,6 +411,14 @@ public final class Demo {
       writeQuietly(r, receipt);
       other.join();
     }
+    try (UsbPrinter r = UsbPrinter.open(receiptId)) {
+      say("device id of " + receiptId + ": " + r.deviceId().raw());
+      say("  its model: " + r.deviceId().get("MODEL").orElse("(none)"));
+      say("port status: " + r.portStatus());
+      check(receipts.setPortStatus(0x38), "the receipt printer runs out of paper");
+      say("port status: " + r.portStatus());
+      check(r.portStatus().paperEmpty(), "paper out told");
+    }
     String gotReceipt = new String(receipts.written(), StandardCharsets.ISO_8859_1);
     String gotTicket = new String(kitchen.written(), StandardCharsets.ISO_8859_1);
     say("receipt printer's log: " + quote(gotReceipt));
