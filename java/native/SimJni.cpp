@@ -269,6 +269,29 @@ JNIEXPORT jboolean JNICALL Java_com_velto_printer_sim_SimNative_addResponder(JNI
              : JNI_FALSE;
 }
 
+// ---- Printer class requests ----
+
+JNIEXPORT jboolean JNICALL Java_com_velto_printer_sim_SimNative_setPortStatus(JNIEnv *, jclass,
+                                                                              jint dev,
+                                                                              jint status) {
+  return SimSetPortStatus(dev, static_cast<BYTE>(status)) ? JNI_TRUE : JNI_FALSE;
+}
+
+JNIEXPORT jboolean JNICALL Java_com_velto_printer_sim_SimNative_setDeviceId(JNIEnv *env, jclass,
+                                                                            jint dev,
+                                                                            jbyteArray raw) {
+  std::string sRaw;
+  if (!GetBytes(env, raw, &sRaw)) return SimSetDeviceId(dev, nullptr, 0) ? JNI_TRUE : JNI_FALSE;
+  return SimSetDeviceId(dev, sRaw.data(), static_cast<DWORD>(sRaw.size())) ? JNI_TRUE : JNI_FALSE;
+}
+
+JNIEXPORT jboolean JNICALL Java_com_velto_printer_sim_SimNative_scriptControlError(JNIEnv *, jclass,
+                                                                                   jint dev,
+                                                                                   jint pipe,
+                                                                                   jint error) {
+  return SimScriptControlError(dev, pipe, Dword(error)) ? JNI_TRUE : JNI_FALSE;
+}
+
 // ---- Scripted results ----
 
 JNIEXPORT jboolean JNICALL Java_com_velto_printer_sim_SimNative_scriptOpenError(JNIEnv *, jclass,

@@ -72,7 +72,7 @@ using WritePtr = std::shared_ptr<CWrite>;
 
 // Results scripted for a device's next requests (the simulated printers'
 // failure scripts).
-enum class ScriptKind { OpenError, ReadError, ZeroRead, WriteError, ShortWrite };
+enum class ScriptKind { OpenError, ReadError, ZeroRead, WriteError, ShortWrite, ControlError };
 
 class CScript {
  public:
@@ -110,6 +110,15 @@ class CDevice {
   // A file was opened on the device; its last handle was closed.
   virtual void FileOpened(CFile &file) { (void)file; }
   virtual void FileClosed(CFile &file) { (void)file; }
+  // A printer class request (IOCTL_USBPRINT_GET_LPT_STATUS or _GET_1284_ID)
+  // on a file of pipe nPipe whose caller takes up to nMax bytes: ERROR_SUCCESS
+  // with the printer's answer in *pAnswer (it may be longer than nMax), else
+  // the error. Under the kernel lock; may release it meanwhile.
+  virtual DWORD ClassRequest(Guard &lock, int nPipe, DWORD dwCode, DWORD nMax,
+                             std::vector<BYTE> *pAnswer) {
+    (void)lock, (void)nPipe, (void)dwCode, (void)nMax, (void)pAnswer;
+    return ERROR_INVALID_FUNCTION;
+  }
 
   const int m_nClass;  // SIM_CLASS_NATIVE or SIM_CLASS_PRINTER
   const GUID m_guid;   // interface class

@@ -8,6 +8,7 @@
 // unplug). An overlapped read returns ERROR_IO_PENDING while queued; a
 // synchronous one blocks its caller on the kernel condition until it is
 // completed. A write the device does not take at once is queued likewise.
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -417,6 +418,52 @@ BOOL WINAPI CancelSynchronousIo(HANDLE hThread) {
   return TRUE;
 }
 
+}  // extern "C"
+
+namespace {
+
+// The printer class requests: the device's answer, cut to the caller's
+// buffer as the class request's transfer is (its length is the buffer's). The
+// device id needs room for its length prefix, the status for its byte;
+// ERROR_INSUFFICIENT_BUFFER otherwise, as the driver answers then.
+BOOL PrinterClassControl(Guard &lock, CFile &file, DWORD dwCode, LPVOID lpOutBuffer, DWORD nOut,
+                         LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped,
+                         const ObjectPtr &pEvent) {
+  DWORD nLeast;
+  switch (dwCode) {
+    case IOCTL_USBPRINT_GET_LPT_STATUS:
+      nLeast = 1;
+      break;
+    case IOCTL_USBPRINT_GET_1284_ID:
+      nLeast = 2;
+      break;
+    default:
+      return FailNow(lpOverlapped, ERROR_INVALID_FUNCTION);
+  }
+  if (lpOutBuffer == nullptr || nOut < nLeast) {
+    return FailNow(lpOverlapped, ERROR_INSUFFICIENT_BUFFER);
+  }
+  const DevicePtr pDevice = file.m_pDevice;
+  std::vector<BYTE> answer;
+  const DWORD dwError = pDevice->ClassRequest(lock, file.m_nPipe, dwCode, nOut, &answer);
+  // The printer may have gone while the request was out.
+  if (dwError == ERROR_SUCCESS && !file.IsConnected()) {
+    return FailNow(lpOverlapped, pDevice->RemovalError());
+  }
+  if (dwError != ERROR_SUCCESS) return FailNow(lpOverlapped, dwError);
+  const DWORD nCopy = static_cast<DWORD>(std::min<size_t>(answer.size(), nOut));
+  if (nCopy != 0) memcpy(lpOutBuffer, answer.data(), nCopy);
+  // The driver ends the id with a NUL when there is room for one.
+  if (dwCode == IOCTL_USBPRINT_GET_1284_ID && nCopy < nOut) {
+    static_cast<BYTE *>(lpOutBuffer)[nCopy] = 0;
+  }
+  return SucceedNow(file, lpOverlapped, pEvent, nCopy, lpBytesReturned);
+}
+
+}  // namespace
+
+extern "C" {
+
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                             DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
@@ -434,7 +481,10 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
   CDevice &dev = *pFile->m_pDevice;
   if (!pFile->IsConnected()) return FailNow(lpOverlapped, pFile->m_pDevice->RemovalError());
   // The printer class driver knows no serial requests.
-  if (!dev.IsNative()) return FailNow(lpOverlapped, ERROR_INVALID_FUNCTION);
+  if (!dev.IsNative()) {
+    return PrinterClassControl(lock, *pFile, dwIoControlCode, lpOutBuffer, nOutBufferSize,
+                               lpBytesReturned, lpOverlapped, pEvent);
+  }
 
   DWORD nReturned = 0;
   switch (dwIoControlCode) {

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "jni/ClassRequests.h"
 #include "jni/JniText.h"
 #include "jni/PortCalls.h"
 #include "jni/Sessions.h"
@@ -186,6 +187,20 @@ Java_com_velto_printer_internal_NativePrinters_bytesAvailable(JNIEnv *, jclass, 
 
 JNIEXPORT jint JNICALL Java_com_velto_printer_internal_NativePrinters_lastError(JNIEnv *, jclass) {
   return (jint)GetLastError();
+}
+
+// The printer class requests go through the session's stored write handle;
+// handle names it only for the caller.
+JNIEXPORT jint JNICALL Java_com_velto_printer_internal_NativePrinters_portStatus(JNIEnv *, jclass,
+                                                                                 jlong session,
+                                                                                 jint) {
+  return OnSession(session, -1, -1, [](CUsbComm &comm) { return PortStatus(comm); });
+}
+
+JNIEXPORT jint JNICALL Java_com_velto_printer_internal_NativePrinters_deviceId(JNIEnv *env, jclass,
+                                                                               jlong session, jint,
+                                                                               jbyteArray data) {
+  return OnSession(session, -1, -1, [&](CUsbComm &comm) { return DeviceId(env, comm, data); });
 }
 
 // Writes that report what went out.

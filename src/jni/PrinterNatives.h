@@ -49,6 +49,14 @@ JNIEXPORT jint JNICALL Java_com_velto_printer_internal_NativePrinters_bytesAvail
 JNIEXPORT jint JNICALL Java_com_velto_printer_internal_NativePrinters_lastError(JNIEnv *env,
                                                                                 jclass cls);
 
+// The USB printer class requests (jni/ClassRequests.h).
+JNIEXPORT jint JNICALL Java_com_velto_printer_internal_NativePrinters_portStatus(JNIEnv *env,
+                                                                                 jclass cls,
+                                                                                 jlong session,
+                                                                                 jint handle);
+JNIEXPORT jint JNICALL Java_com_velto_printer_internal_NativePrinters_deviceId(
+    JNIEnv *env, jclass cls, jlong session, jint handle, jbyteArray data);
+
 // Writes that report what went out.
 JNIEXPORT jint JNICALL Java_com_velto_printer_internal_NativePrinters_writeTimed(
     JNIEnv *env, jclass cls, jlong session, jint handle, jbyteArray data, jint offset, jint length,

@@ -86,6 +86,62 @@ TEST_F(NativeDriverTest, PrinterClassDriverRefusesTimeoutRequestsAndPurges) {
   EXPECT_EQ(SimPendingToHost(dev), 4u);
 }
 
+// The printer class requests on either class, into an output buffer of nOut bytes.
+struct CClassRequestCase {
+  int nClass;
+  DWORD dwCode;
+  DWORD nOut;
+  bool bUnplug;
+  DWORD dwError;     // 0: success
+  std::string sOut;  // the bytes returned, then a NUL when there is room
+};
+
+void PrintTo(const CClassRequestCase &c, std::ostream *pOut) {
+  *pOut << (c.nClass == SIM_CLASS_NATIVE ? "native " : "") << std::hex << c.dwCode << std::dec
+        << " into " << c.nOut << (c.bUnplug ? " unplugged" : "");
+}
+
+class ClassRequestTest : public DeviceTest,
+                         public ::testing::WithParamInterface<CClassRequestCase> {};
+
+TEST_P(ClassRequestTest, AnswerIsCutToTheBufferOrRefused) {
+  const CClassRequestCase &c = GetParam();
+  const std::string sPath = PathOf("req");
+  const SIMDEV dev = Plug(c.nClass, sPath);
+  ASSERT_TRUE(SimSetDeviceId(dev, "\x00\x08MDL:X;", 8));
+  ASSERT_TRUE(SimSetPortStatus(dev, 'S'));
+  HANDLE h = Open(sPath + "\\PIPE01");
+  ASSERT_TRUE(!c.bUnplug || SimUnplug(dev));
+  char ab[16];
+  memset(ab, '#', sizeof ab);
+  DWORD n = 99;
+  SetLastError(0);
+  const BOOL bOk = DeviceIoControl(h, c.dwCode, nullptr, 0, ab, c.nOut, &n, nullptr);
+  EXPECT_EQ(GetLastError(), c.dwError);
+  ASSERT_EQ(bOk != FALSE, c.dwError == 0);
+  if (!bOk) return;
+  EXPECT_EQ(std::string(ab, n), c.sOut);
+  const bool bNul = c.dwCode == IOCTL_USBPRINT_GET_1284_ID && c.sOut.size() < c.nOut;
+  EXPECT_EQ(ab[c.sOut.size()], bNul ? '\0' : '#') << "a NUL after an id when there is room";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, ClassRequestTest,
+    ::testing::Values(CClassRequestCase{SIM_CLASS_PRINTER, IOCTL_USBPRINT_GET_LPT_STATUS, 4, false,
+                                        0, "S"},
+                      CClassRequestCase{SIM_CLASS_PRINTER, IOCTL_USBPRINT_GET_LPT_STATUS, 0, false,
+                                        ERROR_INSUFFICIENT_BUFFER, ""},
+                      CClassRequestCase{SIM_CLASS_PRINTER, IOCTL_USBPRINT_GET_1284_ID, 16, false, 0,
+                                        std::string("\x00\x08MDL:X;", 8)},
+                      CClassRequestCase{SIM_CLASS_PRINTER, IOCTL_USBPRINT_GET_1284_ID, 5, false, 0,
+                                        std::string("\x00\x08MDL", 5)},
+                      CClassRequestCase{SIM_CLASS_PRINTER, IOCTL_USBPRINT_GET_1284_ID, 1, false,
+                                        ERROR_INSUFFICIENT_BUFFER, ""},
+                      CClassRequestCase{SIM_CLASS_PRINTER, IOCTL_USBPRINT_GET_1284_ID, 16, true,
+                                        ERROR_DEVICE_NOT_CONNECTED, ""},
+                      CClassRequestCase{SIM_CLASS_NATIVE, IOCTL_USBPRINT_GET_1284_ID, 16, false,
+                                        ERROR_INVALID_FUNCTION, ""}));
+
 TEST_P(NativeTimeoutTest, AllZeroTimeoutsWaitForTheWholeCount) {
   SetTimeouts(0, 0, 0);
   auto read = ReadAsync(m_h, 4);

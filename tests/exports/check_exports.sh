@@ -19,9 +19,8 @@ Java_com_velto_printer_UsbPort_usbPurgeRequest
 Java_com_velto_printer_UsbPort_usbReadInputPipe
 Java_com_velto_printer_UsbPort_usbSetCommTimeout
 Java_com_velto_printer_UsbPort_usbWriteOutputPipe
-$(for n in bytesAvailable closePipe freeSession getCommTimeout initPipe lastError list \
-    openSession purge read setCommTimeout write \
-    writeTimed; do
+$(for n in bytesAvailable closePipe deviceId freeSession getCommTimeout initPipe lastError list \
+    openSession portStatus purge read setCommTimeout write writeTimed; do
   echo "Java_com_velto_printer_internal_NativePrinters_$n"
 done)"
 expected=$(printf '%s\n' "$expected" | LC_ALL=C sort)

@@ -15,9 +15,8 @@ objdump=$1 dll=$2 kind=$3
 natives="usbClosePipe usbGetBytesAvailable usbGetCommTimeout usbGetErrorString
 usbGetGenericReadValue usbGetGenericWriteValue usbGetLastError usbInitPipe usbPurgeRequest
 usbReadInputPipe usbSetCommTimeout usbWriteOutputPipe"
-printer_natives="bytesAvailable closePipe freeSession getCommTimeout initPipe lastError list
-openSession purge read setCommTimeout write
-writeTimed"
+printer_natives="bytesAvailable closePipe deviceId freeSession getCommTimeout initPipe lastError
+list openSession portStatus purge read setCommTimeout write writeTimed"
 expected=$({
   for n in $natives; do echo "Java_com_velto_printer_UsbPort_$n"; done
   for n in $printer_natives; do echo "Java_com_velto_printer_internal_NativePrinters_$n"; done

@@ -27,6 +27,15 @@
 #ifndef IOCTL_SERIAL_GET_TIMEOUTS
 #define IOCTL_SERIAL_GET_TIMEOUTS 0x001B0020UL
 #endif
+// The USB printer class requests of usbprint.sys: usbprint.h is a driver kit
+// header. CTL_CODE(FILE_DEVICE_UNKNOWN, 12 and 13, METHOD_BUFFERED,
+// FILE_ANY_ACCESS).
+#ifndef IOCTL_USBPRINT_GET_LPT_STATUS
+#define IOCTL_USBPRINT_GET_LPT_STATUS 0x00220030UL
+#endif
+#ifndef IOCTL_USBPRINT_GET_1284_ID
+#define IOCTL_USBPRINT_GET_1284_ID 0x00220034UL
+#endif
 #else
 #include "velto/win32emu.h"
 #endif

@@ -74,6 +74,22 @@ WIN32EMU_API BOOL SimSetRemovalError(SIMDEV dev, DWORD dwError);
 WIN32EMU_API BOOL SimSetIdentity(SIMDEV dev, const char *pszManufacturer, const char *pszProduct,
                                  const char *pszSerial, const char *pszLocation);
 
+// ---- Printer class requests ----
+// What a printer-class printer answers to IOCTL_USBPRINT_GET_LPT_STATUS: its
+// 1284 status byte (0x20 paper empty, 0x10 selected, 0x08 no error). Until
+// set: 0x18. FALSE for an unknown device.
+WIN32EMU_API BOOL SimSetPortStatus(SIMDEV dev, BYTE bStatus);
+// What it answers to IOCTL_USBPRINT_GET_1284_ID: nBytes raw bytes, the
+// big-endian length prefix included (taken as given, so that a malformed id
+// can be played). NULL makes the printer not answer: the request fails with
+// ERROR_GEN_FAILURE. Until set: a well-formed id built from the identity,
+// "MFG:<manufacturer>;MDL:<product>;CMD:ESC/POS;CLS:PRINTER;". FALSE for an
+// unknown device or more than 65535 bytes.
+WIN32EMU_API BOOL SimSetDeviceId(SIMDEV dev, const void *pRaw, DWORD nBytes);
+// The next printer class request (status or device id) on that pipe fails
+// with dwError, as a printer that stalls it.
+WIN32EMU_API BOOL SimScriptControlError(SIMDEV dev, int nPipe, DWORD dwError);
+
 // ---- Data ----
 // Bytes from the printer to the host, in order, delivered to pending or later
 // reads of PIPE00 or the bare path, never more than a read asks for.

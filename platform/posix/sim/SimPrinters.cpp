@@ -25,6 +25,8 @@ class CSimPrinter : public CDevice {
   DWORD RemovalError() const override { return m_dwRemovalError; }
   bool TakeScript(int nPipe, ScriptKind kindA, ScriptKind kindB, CScript *pOut) override;
   bool StartWrite(const WritePtr &pWrite) override;
+  DWORD ClassRequest(Guard &lock, int nPipe, DWORD dwCode, DWORD nMax,
+                     std::vector<BYTE> *pAnswer) override;
 
   SIMDEV m_id = 0;
   bool m_bPlugged = false;
@@ -35,6 +37,12 @@ class CSimPrinter : public CDevice {
   std::deque<CScript> m_scripts;
   bool m_bWriteStall = false;  // SimSetWriteStall
   CIdentity m_identity;        // SimSetIdentity: the texts; the ids come from the path
+  // The printer class requests' answers (SimSetPortStatus, SimSetDeviceId):
+  // selected, no error; the id built from the identity until one is set.
+  BYTE m_bPortStatus = 0x18;
+  bool m_bDeviceIdSet = false;
+  bool m_bDeviceIdAnswers = true;
+  std::vector<BYTE> m_deviceId;
 };
 using SimPtr = std::shared_ptr<CSimPrinter>;
 
@@ -202,6 +210,34 @@ bool CSimPrinter::StartWrite(const WritePtr &pWrite) {
   return true;
 }
 
+// The id a printer gives until one is set, with its length prefix.
+static std::vector<BYTE> DefaultDeviceId(const CIdentity &identity) {
+  const std::string sText = "MFG:" + identity.m_sManufacturer.value_or("") +
+                            ";MDL:" + identity.m_sProduct.value_or("") +
+                            ";CMD:ESC/POS;CLS:PRINTER;";
+  const size_t nLength = std::min<size_t>(sText.size() + 2, 0xFFFF);
+  std::vector<BYTE> raw(nLength);
+  raw[0] = static_cast<BYTE>(nLength >> 8);
+  raw[1] = static_cast<BYTE>(nLength & 0xFF);
+  memcpy(raw.data() + 2, sText.data(), nLength - 2);
+  return raw;
+}
+
+DWORD CSimPrinter::ClassRequest(Guard &, int nPipe, DWORD dwCode, DWORD,
+                                std::vector<BYTE> *pAnswer) {
+  CScript script;
+  if (TakeScript(nPipe, ScriptKind::ControlError, ScriptKind::ControlError, &script)) {
+    return script.m_dwValue;
+  }
+  if (dwCode == IOCTL_USBPRINT_GET_LPT_STATUS) {
+    pAnswer->assign(1, m_bPortStatus);
+    return ERROR_SUCCESS;
+  }
+  if (!m_bDeviceIdAnswers) return ERROR_GEN_FAILURE;
+  *pAnswer = m_bDeviceIdSet ? m_deviceId : DefaultDeviceId(m_identity);
+  return ERROR_SUCCESS;
+}
+
 CProvider &SimProvider() {
   static CSimProvider *s_pProvider = new CSimProvider;
   return *s_pProvider;
@@ -311,6 +347,30 @@ BOOL SimSetIdentity(SIMDEV dev, const char *pszManufacturer, const char *pszProd
   identity.m_sSerial = Text(pszSerial);
   identity.m_sLocation = Text(pszLocation);
   return TRUE;
+}
+
+BOOL SimSetPortStatus(SIMDEV dev, BYTE bStatus) {
+  Guard lock(KernelLock());
+  SimPtr pDev = FindDevice(dev);
+  if (!pDev) return FALSE;
+  pDev->m_bPortStatus = bStatus;
+  return TRUE;
+}
+
+BOOL SimSetDeviceId(SIMDEV dev, const void *pRaw, DWORD nBytes) {
+  if (nBytes > 0xFFFF || (pRaw == nullptr && nBytes != 0)) return FALSE;
+  Guard lock(KernelLock());
+  SimPtr pDev = FindDevice(dev);
+  if (!pDev) return FALSE;
+  const BYTE *pBytes = static_cast<const BYTE *>(pRaw);
+  pDev->m_bDeviceIdSet = true;
+  pDev->m_bDeviceIdAnswers = pRaw != nullptr;
+  pDev->m_deviceId.assign(pBytes, pBytes + (pRaw != nullptr ? nBytes : 0));
+  return TRUE;
+}
+
+BOOL SimScriptControlError(SIMDEV dev, int nPipe, DWORD dwError) {
+  return AddScript(dev, nPipe, ScriptKind::ControlError, dwError);
 }
 
 BOOL SimSetWriteStall(SIMDEV dev, BOOL bStall) {

@@ -6,6 +6,7 @@
 #include <linux/netlink.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -173,6 +174,20 @@ void CLpConnection::Die(DWORD dwError) {
   m_dwDeadError = dwError;
   if (m_pLink != nullptr) m_pLink->OnDead(dwError);
   NotifyAll();
+}
+
+DWORD CLpConnection::Control(Guard &lock, unsigned long nRequest, void *pArg) {
+  if (m_dwDeadError != 0) return m_dwDeadError;
+  if (m_bClosed) return ERROR_DEVICE_NOT_CONNECTED;
+  const int fd = fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return ErrorOf(errno);
+  lock.unlock();
+  const int nResult = ioctl(fd, nRequest, pArg);
+  const int nErrno = errno;
+  close(fd);
+  const DWORD dwError = nResult < 0 ? ErrorOf(nErrno) : ERROR_SUCCESS;
+  lock.lock();
+  return dwError;
 }
 
 DWORD CLpConnection::ErrorOf(int nErrno) const {

@@ -77,6 +77,11 @@ class CLpConnection : public std::enable_shared_from_this<CLpConnection> {
   // thread closes the node as it ends.
   void Stop();
   // Under the kernel lock: the thread has ended and the node is closed.
+  // Under the kernel lock: an ioctl on the node (the printer class
+  // requests), made on a duplicate of its descriptor with the lock released,
+  // since the printer may take seconds to answer a control transfer. 0 or
+  // the Win32 error.
+  DWORD Control(Guard &lock, unsigned long nRequest, void *pArg);
   bool IsClosed() const { return m_bClosed; }
   bool IsDead() const { return m_dwDeadError != 0; }
   DWORD DeadError() const { return m_dwDeadError; }

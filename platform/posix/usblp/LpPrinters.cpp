@@ -1,6 +1,10 @@
 // The printers of the Linux kernel's usblp driver, as the emulation's host
 // provider: every printer-class printer found in sysfs is a device of the
 // USB printer class whose files share one connection to its node.
+#include <linux/lp.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -14,6 +18,27 @@ namespace {
 
 const GUID kGuidUsbPrint = {
     0x28D78FAD, 0x5A12, 0x11D1, {0xAE, 0x5B, 0x00, 0x00, 0xF8, 0x03, 0xA8, 0xC2}};
+
+// usblp's request for the device id it keeps, which takes the caller's
+// length in the size field of the request (14 bits).
+#define LPIOC_GET_DEVICE_ID(len) _IOC(_IOC_READ, 'P', 1, len)
+constexpr DWORD kMaxIdRequest = (1u << _IOC_SIZEBITS) - 1;
+// usblp keeps at most this many bytes of an id, prefix included, and holds
+// a prefix below 2 as 2.
+constexpr DWORD kLpIdSize = 1024;
+
+// The device id usblp hands out: it reports no count, but copies as many
+// bytes as it takes the length prefix to say, within its bounds.
+DWORD DeviceId(Guard &lock, CLpConnection &connection, DWORD nMax, std::vector<BYTE> *pAnswer) {
+  std::vector<BYTE> raw(std::min(nMax, kMaxIdRequest), 0);
+  const DWORD dwError = connection.Control(lock, LPIOC_GET_DEVICE_ID(raw.size()), raw.data());
+  if (dwError != ERROR_SUCCESS) return dwError;
+  const DWORD nPrefix = raw.size() < 2 ? 2 : (DWORD)raw[0] << 8 | raw[1];
+  const DWORD nLength = std::min<DWORD>(std::max<DWORD>(nPrefix, 2), kLpIdSize - 1);
+  raw.resize(std::min<size_t>(raw.size(), nLength));
+  *pAnswer = std::move(raw);
+  return ERROR_SUCCESS;
+}
 
 class CLpPrinter : public CDevice, public CLpLink {
  public:
@@ -62,6 +87,18 @@ class CLpPrinter : public CDevice, public CLpLink {
   }
   void RequestsChanged() override {
     if (m_pConnection) m_pConnection->Wake();
+  }
+  DWORD ClassRequest(Guard &lock, int, DWORD dwCode, DWORD nMax,
+                     std::vector<BYTE> *pAnswer) override {
+    const std::shared_ptr<CLpConnection> pConnection = m_pConnection;
+    if (!pConnection) return m_dwRemovalError;
+    if (dwCode == IOCTL_USBPRINT_GET_LPT_STATUS) {
+      int nStatus = 0;
+      const DWORD dwError = pConnection->Control(lock, LPGETSTATUS, &nStatus);
+      if (dwError == ERROR_SUCCESS) pAnswer->assign(1, static_cast<BYTE>(nStatus));
+      return dwError;
+    }
+    return DeviceId(lock, *pConnection, nMax, pAnswer);
   }
   void FileOpened(CFile &file) override {
     if (file.m_nGeneration == m_nGeneration) ++m_nFiles;

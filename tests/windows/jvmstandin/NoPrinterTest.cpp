@@ -49,7 +49,7 @@ TEST_F(NoPrinter, EveryNativeIsFoundUnderTheNamesTheJvmTries) {
   static const char *const s_apszPrinterNatives[] = {
       "bytesAvailable", "closePipe", "freeSession", "getCommTimeout", "initPipe",
       "lastError",      "list",      "openSession", "purge",          "read",
-      "setCommTimeout", "write",     "writeTimed"};
+      "setCommTimeout", "write",     "portStatus",  "deviceId",       "writeTimed"};
   for (const char *pszName : s_apszPrinterNatives) {
     const std::string plain =
         std::string("Java_com_velto_printer_internal_NativePrinters_") + pszName;

@@ -2,6 +2,7 @@ package com.velto.printer.demo;
 
 import com.velto.printer.PrinterDisconnectedException;
 import com.velto.printer.PrinterInfo;
+import com.velto.printer.PrinterListener;
 import com.velto.printer.UsbPort;
 import com.velto.printer.UsbPrinter;
 import com.velto.printer.sim.CommTimeouts;
@@ -16,6 +17,9 @@ import java.nio.charset.StandardCharsets;
 import java.time.Duration;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.concurrent.BlockingQueue;
+import java.util.concurrent.LinkedBlockingQueue;
+import java.util.concurrent.TimeUnit;
 
 /**
  * Drives a simulated printer of each USB type through the library the way a Java printer driver
@@ -407,13 +411,55 @@ public final class Demo {
       writeQuietly(r, receipt);
       other.join();
     }
+    try (UsbPrinter r = UsbPrinter.open(receiptId)) {
+      say("device id of " + receiptId + ": " + r.deviceId().raw());
+      say("  its model: " + r.deviceId().get("MODEL").orElse("(none)"));
+      say("port status: " + r.portStatus());
+      check(receipts.setPortStatus(0x38), "the receipt printer runs out of paper");
+      say("port status: " + r.portStatus());
+      check(r.portStatus().paperEmpty(), "paper out told");
+    }
     String gotReceipt = new String(receipts.written(), StandardCharsets.ISO_8859_1);
     String gotTicket = new String(kitchen.written(), StandardCharsets.ISO_8859_1);
     say("receipt printer's log: " + quote(gotReceipt));
     say("kitchen printer's log: " + quote(gotTicket));
     check(gotReceipt.equals(receipt) && gotTicket.equals(ticket), "each printer got exactly its bytes");
+
+    heading("Printers coming and going, heard by a listener");
+    BlockingQueue<String> heard = new LinkedBlockingQueue<>();
+    PrinterListener.Registration listening =
+        UsbPrinter.addListener(
+            new PrinterListener() {
+              @Override
+              public void attached(PrinterInfo p) {
+                heard.add("attached: " + p);
+              }
+
+              @Override
+              public void detached(PrinterInfo p) {
+                heard.add("detached: " + p);
+              }
+            });
+    try {
+      // The listener knows what is there once the library has listed twice (two classes each).
+      int listings = Simulator.callCount(EmulatedFunction.SetupDiGetClassDevsA);
+      check(Simulator.waitCallCount(EmulatedFunction.SetupDiGetClassDevsA, listings + 4, BOUND_MS),
+          "listener started");
+      check(kitchen.unplug(), "unplug the kitchen printer");
+      say("  " + awaitEvent(heard));
+      check(kitchen.replug(), "replug it");
+      say("  " + awaitEvent(heard));
+    } finally {
+      listening.close();
+    }
     receipts.unplug();
     kitchen.unplug();
+  }
+
+  private String awaitEvent(BlockingQueue<String> heard) throws InterruptedException {
+    String event = heard.poll(BOUND_MS, TimeUnit.MILLISECONDS);
+    check(event != null, "event heard");
+    return event;
   }
 
   private void writeQuietly(UsbPrinter printer, String text) {

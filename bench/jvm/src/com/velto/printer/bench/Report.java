@@ -100,7 +100,7 @@ public final class Report {
       + " place counts as lost. The latency of a stream, here and in the one-printer steady"
       + " run: a chunk a millisecond is timed from its send to the return of the read that"
       + " completes it, the first tenth left out as in the latency run. The goal compares each"
-      + " printer's p99 with the one-printer figure of the latency run.\n"
+      + " printer's p99 with that of the one-printer steady run (same rate, same run).\n"
       + "- listing: `UsbPrinter.list()` with 16 printers attached, 8 of each interface class,"
       + " each with its identity; median and p90 of many listings after a tenth as many to"
       + " warm up. Raw: the interface paths SetupAPI gives for both classes, as Java strings,"

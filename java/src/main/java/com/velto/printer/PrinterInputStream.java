@@ -41,6 +41,12 @@ final class PrinterInputStream extends InputStream {
     }
   }
 
+  /** What the library's receiver holds for a printer-class printer (0 on the native type). */
+  @Override
+  public int available() throws IOException {
+    return printer.available();
+  }
+
   @Override
   public void close() throws IOException {
     printer.close();

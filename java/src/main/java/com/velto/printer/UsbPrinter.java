@@ -132,6 +132,18 @@ public final class UsbPrinter implements AutoCloseable {
   }
 
   /**
+   * Hears printers the library can reach come and go from now on (those attached already are not
+   * announced: {@link #list()} them). The library lists the printers every 250 ms while a listener
+   * is registered and tells each listener what changed, on a thread of that listener's own and in
+   * order: a listener that blocks delays only its own later events, and one that throws is logged
+   * and keeps hearing. Closing the result removes the listener; removing the last one ends the
+   * listing before {@code close()} returns.
+   */
+  public static PrinterListener.Registration addListener(PrinterListener listener) {
+    return PrinterWatcher.add(Objects.requireNonNull(listener, "listener"));
+  }
+
+  /**
    * Opens the first printer the library's table accepts: the vendor's native driver's first, then
    * the USB printer class's; one that cannot be opened is passed over for the next. While that
    * printer, closed in another thread, still has a call in the library, waits a few seconds for it
@@ -409,7 +421,7 @@ public final class UsbPrinter implements AutoCloseable {
   private IOException writeFailure(
       boolean cut, int code, Use use, int done, int total, Duration timeout) {
     if (closed) {
-      return new AsynchronousCloseException();
+      return new ClosedDuring(info);
     }
     if (code == WinErrors.ERROR_OPERATION_ABORTED && Thread.currentThread().isInterrupted()) {
       return interruptedWrite(done);
@@ -470,6 +482,7 @@ public final class UsbPrinter implements AutoCloseable {
    */
   public int read(byte[] buffer, Duration timeout) throws IOException {
     Objects.requireNonNull(buffer, "buffer");
+    Objects.requireNonNull(timeout, "timeout");
     if (timeout.isNegative()) {
       throw new IllegalArgumentException("negative timeout " + timeout);
     }
@@ -533,7 +546,7 @@ public final class UsbPrinter implements AutoCloseable {
         return n;
       }
       if (closed) {
-        throw new AsynchronousCloseException();
+        throw new ClosedDuring(info);
       }
       if (n < 0 && code != WinErrors.WAIT_TIMEOUT) {
         if (replaced(use)) {
@@ -568,7 +581,7 @@ public final class UsbPrinter implements AutoCloseable {
       }
     }
     if (closed) {
-      throw new AsynchronousCloseException();
+      throw new ClosedDuring(info);
     }
   }
 
@@ -592,12 +605,16 @@ public final class UsbPrinter implements AutoCloseable {
   }
 
   /**
-   * Whether the printer is there, as far as the last read or write could tell: false from the
-   * moment one found it gone until one succeeds again. On the native type this call itself tries to
-   * open the printer again when it was gone. False once closed.
+   * Whether the printer is there now: the system lists it (an unplugged or switched-off printer
+   * answers false at once, even while no call is made) and, on the native type, the library could
+   * open it again if it had been gone. False once closed.
    */
   public boolean isConnected() {
     if (closed) {
+      return false;
+    }
+    if (!list().contains(info)) {
+      connected = false;
       return false;
     }
     if (type == Type.NATIVE) {
@@ -608,7 +625,83 @@ public final class UsbPrinter implements AutoCloseable {
         return false;
       }
     }
-    return connected;
+    connected = true;
+    return true;
+  }
+
+  // ---- The USB printer class requests ----
+
+  // The longest device id asked for, prefix included: longer requests make some printers fail.
+  private static final int DEVICE_ID_ROOM = 4094;
+  private static final int ERROR_GEN_FAILURE = 31;
+
+  /**
+   * Asks the printer for its status byte now (a USB printer class request; nothing is cached, and
+   * listing or opening never sends it). Goes beside a read or write in another thread.
+   *
+   * @throws UnsupportedOperationException on a printer of the vendor's native driver ({@link
+   *     Type#NATIVE}), which knows no such request; nothing is sent then
+   * @throws PrinterDisconnectedException when the printer is gone
+   * @throws UsbIOException when the printer did not answer, or the request failed otherwise
+   * @throws ClosedChannelException when the printer is closed
+   */
+  public PortStatus portStatus() throws IOException {
+    return new PortStatus(classRequest("status", use -> port.portStatus(use.write())));
+  }
+
+  /**
+   * Asks the printer for its IEEE 1284 device id now (a USB printer class request; nothing is
+   * cached, and listing or opening never sends it). The id is taken as the printer sends it: up to
+   * what its length prefix counts, or what came when the prefix claims more or less than that, and
+   * up to a NUL.
+   *
+   * @throws UnsupportedOperationException on a printer of the vendor's native driver ({@link
+   *     Type#NATIVE}), which knows no such request; nothing is sent then
+   * @throws PrinterDisconnectedException when the printer is gone
+   * @throws UsbIOException when the printer did not answer (or sent less than a length prefix), or
+   *     the request failed otherwise
+   * @throws ClosedChannelException when the printer is closed
+   */
+  public DeviceId deviceId() throws IOException {
+    byte[] text = new byte[DEVICE_ID_ROOM];
+    int n = classRequest("device id", use -> port.deviceId(use.write(), text));
+    return DeviceId.of(text, n);
+  }
+
+  /**
+   * One printer class request: its result, never a made-up one. A printer that stalls the request
+   * and one that is gone can both make Windows answer {@code ERROR_GEN_FAILURE} (31): that reads
+   * as no answer, since the reads and writes tell a gone printer.
+   */
+  private int classRequest(String what, java.util.function.ToIntFunction<Use> request)
+      throws IOException {
+    if (type == Type.NATIVE) {
+      throw new UnsupportedOperationException(
+          "the "
+              + what
+              + " request belongs to the USB printer class: a printer of the vendor's native"
+              + " driver does not answer it");
+    }
+    Use use = begin(false);
+    int rc;
+    int code = 0;
+    try {
+      rc = request.applyAsInt(use);
+      if (rc < 0) {
+        code = lastError();
+      }
+    } finally {
+      end(false);
+    }
+    if (rc >= 0) {
+      connected = true;
+      return rc;
+    }
+    if (code == ERROR_GEN_FAILURE && !closed) {
+      throw new UsbIOException(
+          code, "the printer did not answer the " + what + " request: " + WinErrors.text(code));
+    }
+    throw failure(code, use);
   }
 
   /**
@@ -778,7 +871,7 @@ public final class UsbPrinter implements AutoCloseable {
           Thread.currentThread().interrupt();
         }
         if (closed) {
-          throw new ClosedChannelException();
+          throw new Closed(info);
         }
         calls++;
         if (!stale) {
@@ -803,7 +896,7 @@ public final class UsbPrinter implements AutoCloseable {
     try {
       return begin(reading);
     } catch (ClosedChannelException e) {
-      throw later ? new AsynchronousCloseException() : e;
+      throw later ? new ClosedDuring(info) : e;
     }
   }
 
@@ -832,12 +925,14 @@ public final class UsbPrinter implements AutoCloseable {
   /** The exception for a failed call; a printer found gone makes the native type reopen next. */
   private IOException failure(int code, Use use) {
     if (closed) {
-      return new AsynchronousCloseException();
+      return new ClosedDuring(info);
     }
     if (code == WinErrors.ERROR_SUCCESS) {
       return new UsbIOException(code, "the library reported a failure without an error code");
     }
-    if (!WinErrors.gone(code)) {
+    // Access denied is what some drivers answer for a printer being removed; while the system
+    // still lists the printer it is a refusal, not an absence.
+    if (!WinErrors.gone(code) || (code == WinErrors.ERROR_ACCESS_DENIED && list().contains(info))) {
       return new UsbIOException(code, WinErrors.text(code));
     }
     connected = false;
@@ -857,7 +952,7 @@ public final class UsbPrinter implements AutoCloseable {
   private void reopen() throws IOException {
     int rc = endCalls(false);
     if (closed) {
-      throw new AsynchronousCloseException();
+      throw new ClosedDuring(info);
     }
     if (rc != 0) {
       throw disconnected(1167);
@@ -898,6 +993,46 @@ public final class UsbPrinter implements AutoCloseable {
       return d.toNanos();
     } catch (ArithmeticException e) {
       return Long.MAX_VALUE;
+    }
+  }
+
+  /** The bytes a read would take at once: what the receiver has buffered (printer class). */
+  int available() throws IOException {
+    begin(false);
+    try {
+      return type == Type.PRINTER_CLASS ? Math.max(0, port.bytesAvailable()) : 0;
+    } finally {
+      end(false);
+    }
+  }
+
+  /** The NIO channels' exception for a call after the close, saying which printer. */
+  private static final class Closed extends ClosedChannelException {
+    private static final long serialVersionUID = 1L;
+    private final String message;
+
+    Closed(PrinterInfo info) {
+      message = "the printer " + info.id() + " is closed";
+    }
+
+    @Override
+    public String getMessage() {
+      return message;
+    }
+  }
+
+  /** The NIO channels' exception for a call that a close ended, saying which printer. */
+  private static final class ClosedDuring extends AsynchronousCloseException {
+    private static final long serialVersionUID = 1L;
+    private final String message;
+
+    ClosedDuring(PrinterInfo info) {
+      message = "the printer " + info.id() + " was closed during the call";
+    }
+
+    @Override
+    public String getMessage() {
+      return message;
     }
   }
 

@@ -6,6 +6,7 @@ import java.util.Set;
 final class WinErrors {
   static final int ERROR_SUCCESS = 0;
   static final int WAIT_TIMEOUT = 258;
+  static final int ERROR_ACCESS_DENIED = 5;
   static final int ERROR_OPERATION_ABORTED = 995;
 
   /** The codes a driver answers for a printer that is unplugged, switched off or being removed. */

@@ -1,11 +1,13 @@
 package com.velto.printer;
 
+import static java.util.concurrent.TimeUnit.MILLISECONDS;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.velto.printer.UsbPrinter.Type;
+import com.velto.printer.sim.EmulatedFunction;
 import com.velto.printer.sim.SimulatedPrinter;
 import com.velto.printer.sim.Simulator;
 import java.io.IOException;
@@ -15,7 +17,10 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.Optional;
+import java.util.concurrent.BlockingQueue;
+import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.CompletableFuture;
+import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
 import org.junit.jupiter.params.provider.EnumSource;
@@ -134,6 +139,7 @@ class SeveralPrintersTest extends LibraryTest {
       assertArrayEquals(fill((byte) 'c', 3000), c.written());
 
       assertTrue(a.unplug());
+      assertTrue(!pa.isConnected() && pb.isConnected(), "told while idle, of that printer only");
       assertThrows(PrinterDisconnectedException.class, () -> pa.read(new byte[8], BOUND));
       b.send(ascii("still here"));
       assertEquals("still here", ascii(readAsync(pb, 10).get()));
@@ -144,6 +150,61 @@ class SeveralPrintersTest extends LibraryTest {
       assertEquals("back", ascii(readAsync(pa, 4).get()));
       assertEquals("to b", ascii(b.written()));
     }
+  }
+
+  /** Two listeners, one that throws at every event: both hear plugging and unplugging. */
+  @Test
+  void listenersHearPrintersComeAndGoAndOneThatThrowsStopsNoOther() throws Exception {
+    SimulatedPrinter a = plug(Type.PRINTER_CLASS, "A", "1-1");
+    BlockingQueue<String> heard = new LinkedBlockingQueue<>();
+    BlockingQueue<String> thrower = new LinkedBlockingQueue<>();
+    int listings = Simulator.callCount(EmulatedFunction.SetupDiGetClassDevsA);
+    PrinterListener.Registration l1 = UsbPrinter.addListener(recorder(thrower, true));
+    PrinterListener.Registration l2 = UsbPrinter.addListener(recorder(heard, false));
+    try {
+      // Two listings (two classes each) after the first: the watcher knows what is there.
+      assertTrue(
+          Simulator.waitCallCount(EmulatedFunction.SetupDiGetClassDevsA, listings + 4, BOUND_MS));
+      String na = model(Type.PRINTER_CLASS) + "/A";
+      String nb = model(Type.NATIVE) + "/B";
+      SimulatedPrinter b = plug(Type.NATIVE, "B", "1-2");
+      assertEquals("+" + nb, heard.poll(BOUND_MS, MILLISECONDS));
+      // Each change is awaited before the next: a listing sees what is there at that moment.
+      assertTrue(a.unplug());
+      assertEquals("-" + na, heard.poll(BOUND_MS, MILLISECONDS));
+      assertTrue(a.replug());
+      assertEquals("+" + na, heard.poll(BOUND_MS, MILLISECONDS));
+      assertTrue(b.unplug());
+      assertEquals("-" + nb, heard.poll(BOUND_MS, MILLISECONDS));
+      List<String> thrown = new ArrayList<>();
+      for (String e; thrown.size() < 4 && (e = thrower.poll(BOUND_MS, MILLISECONDS)) != null; ) {
+        thrown.add(e);
+      }
+      assertEquals(List.of("+" + nb, "-" + na, "+" + na, "-" + nb), thrown, "the thrower heard all");
+    } finally {
+      l1.close();
+      l2.close();
+    }
+  }
+
+  private static PrinterListener recorder(BlockingQueue<String> q, boolean alsoThrow) {
+    return new PrinterListener() {
+      @Override
+      public void attached(PrinterInfo p) {
+        q.add("+" + p.id());
+        if (alsoThrow) {
+          throw new IllegalStateException("a listener that throws");
+        }
+      }
+
+      @Override
+      public void detached(PrinterInfo p) {
+        q.add("-" + p.id());
+        if (alsoThrow) {
+          throw new IllegalStateException("a listener that throws");
+        }
+      }
+    };
   }
 
   private static CompletableFuture<byte[]> readAsync(UsbPrinter p, int n) {

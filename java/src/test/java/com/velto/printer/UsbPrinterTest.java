@@ -142,6 +142,9 @@ class UsbPrinterTest extends LibraryTest {
     UsbIOException e = assertThrows(UsbIOException.class, () -> printer.write(ascii("x")));
     assertEquals(Win32.ERROR_INVALID_PARAMETER, e.errorCode());
     assertEquals("Bad parameter.", e.getMessage());
+    assertTrue(sim.scriptWriteError(Pipe.ANY, Win32.ERROR_ACCESS_DENIED));
+    e = assertThrows(UsbIOException.class, () -> printer.write(ascii("x")));
+    assertEquals(Win32.ERROR_ACCESS_DENIED, e.errorCode(), "a refusal of a printer still there");
     if (type == Type.NATIVE) {
       assertTrue(sim.scriptReadError(Pipe.PIPE00, Win32.ERROR_NOT_ENOUGH_MEMORY));
       e = assertThrows(UsbIOException.class, () -> printer.read(new byte[4], BOUND));

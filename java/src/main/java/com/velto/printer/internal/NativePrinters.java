@@ -62,6 +62,20 @@ public final class NativePrinters {
 
   public static native int bytesAvailable(long session);
 
+  /**
+   * The 1284 status byte of a printer-class printer (0..255), asked through the session's write
+   * handle; -1 with {@link #lastError()} set when the request fails, also on a native-type
+   * session (1, {@code ERROR_INVALID_FUNCTION}; nothing is sent).
+   */
+  public static native int portStatus(long session, int handle);
+
+  /**
+   * The device id text of a printer-class printer, without its length prefix, stored into {@code
+   * data} from index 0 (cut to its length); the number of bytes stored, or -1 as {@link
+   * #portStatus}.
+   */
+  public static native int deviceId(long session, int handle, byte[] data);
+
   /** The calling thread's last Windows error, as the natives left it. */
   public static native int lastError();
 

@@ -59,6 +59,14 @@ public final class PrinterSession {
     return NativePrinters.bytesAvailable(session);
   }
 
+  public int portStatus(int handle) {
+    return NativePrinters.portStatus(session, handle);
+  }
+
+  public int deviceId(int handle, byte[] data) {
+    return NativePrinters.deviceId(session, handle, data);
+  }
+
   /** Forgets the session once its pipes are closed; see {@link NativePrinters#freeSession}. */
   public int free() {
     return NativePrinters.freeSession(session);

@@ -36,6 +36,13 @@ final class SimNative {
   static native boolean setIdentity(
       int dev, byte[] manufacturer, byte[] product, byte[] serial, byte[] location);
 
+  // Printer class requests; a null id: the printer does not answer.
+  static native boolean setPortStatus(int dev, int status);
+
+  static native boolean setDeviceId(int dev, byte[] raw);
+
+  static native boolean scriptControlError(int dev, int pipe, int error);
+
   // Data
   static native boolean send(int dev, byte[] data);
 

@@ -197,6 +197,33 @@ public final class SimulatedPrinter {
     return SimNative.scriptShortWrite(id, pipe.code, nBytes);
   }
 
+  /**
+   * The 1284 status byte this printer-class printer answers (0x20 paper empty, 0x10 selected, 0x08
+   * no error); 0x18 until set.
+   *
+   * @return false for a value outside 0..255 or a printer the simulator no longer knows
+   */
+  public boolean setPortStatus(int status) {
+    return status >= 0 && status <= 0xFF && SimNative.setPortStatus(id, status);
+  }
+
+  /**
+   * The device id this printer-class printer answers, raw: the 2-byte big-endian length prefix and
+   * the text, taken as given so that malformed ones can be played. Null makes the printer not
+   * answer (the request fails with 31, {@code ERROR_GEN_FAILURE}). Until set, an id built from
+   * the identity: {@code MFG:<manufacturer>;MDL:<product>;CMD:ESC/POS;CLS:PRINTER;}.
+   *
+   * @return false for more than 65535 bytes or a printer the simulator no longer knows
+   */
+  public boolean setDeviceId(byte[] raw) {
+    return SimNative.setDeviceId(id, raw);
+  }
+
+  /** The next printer class request (status or device id) on {@code pipe} fails with {@code error}. */
+  public boolean scriptControlError(Pipe pipe, int error) {
+    return SimNative.scriptControlError(id, pipe.code, error);
+  }
+
   /** The native driver's time-out record. */
   public CommTimeouts timeouts() {
     int[] a = new int[5];
