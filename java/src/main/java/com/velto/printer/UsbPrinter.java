@@ -380,6 +380,7 @@ public final class UsbPrinter implements AutoCloseable {
     long start = System.nanoTime();
     long limit = nanos(checkTimeout(timeout));
     int done = 0;
+    boolean reopened = false;
     for (boolean later = false; ; later = true) {
       if (done > 0 && Thread.currentThread().isInterrupted()) {
         throw interruptedWrite(done);
@@ -412,7 +413,14 @@ public final class UsbPrinter implements AutoCloseable {
           return;
         }
       } else if (n >= 0 || !replaced(use)) { // a stale handle's failure: again on the new one
-        throw writeFailure(n >= 0, code, use, done, data.length, timeout);
+        IOException e = writeFailure(n >= 0, code, use, done, data.length, timeout);
+        // A native-type printer unplugged and plugged in again while idle: its old handles are
+        // dead but nothing was taken, so the next begin() opens it again and the piece goes on.
+        if (n < 0 && type == Type.NATIVE && !reopened && e instanceof PrinterDisconnectedException) {
+          reopened = true;
+          continue;
+        }
+        throw e;
       }
     }
   }

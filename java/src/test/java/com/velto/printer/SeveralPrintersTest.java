@@ -149,6 +149,11 @@ class SeveralPrintersTest extends LibraryTest {
       a.send(ascii("back"));
       assertEquals("back", ascii(readAsync(pa, 4).get()));
       assertEquals("to b", ascii(b.written()));
+      if (third == Type.NATIVE) { // idle while away: the first write after finds it back
+        assertTrue(c.unplug() && c.replug());
+        pc.write(ascii("after"));
+        assertTrue(ascii(c.written()).endsWith("after"));
+      }
     }
   }
 
