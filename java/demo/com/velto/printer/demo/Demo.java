@@ -5,6 +5,7 @@ import com.velto.printer.PrinterInfo;
 import com.velto.printer.PrinterListener;
 import com.velto.printer.UsbPort;
 import com.velto.printer.UsbPrinter;
+import com.velto.printer.WriteTimeoutException;
 import com.velto.printer.sim.CommTimeouts;
 import com.velto.printer.sim.DebugOutput;
 import com.velto.printer.sim.EmulatedFunction;
@@ -424,6 +425,22 @@ public final class Demo {
     say("receipt printer's log: " + quote(gotReceipt));
     say("kitchen printer's log: " + quote(gotTicket));
     check(gotReceipt.equals(receipt) && gotTicket.equals(ticket), "each printer got exactly its bytes");
+
+    heading("A write that times out: the printer stalls after the first 64 KiB of an image");
+    try (UsbPrinter r = UsbPrinter.open(receiptId)) {
+      byte[] image = new byte[200_000];
+      r.write(image, Duration.ofSeconds(2), done -> {
+        say("  progress: the printer took " + done + " bytes");
+        receipts.setWriteStall(true); // paper out after the first piece
+      });
+      check(false, "the write timed out");
+    } catch (WriteTimeoutException e) {
+      say("WriteTimeoutException: " + e.getMessage());
+      say("  bytesTransferred = " + e.bytesTransferred);
+      check(e.bytesTransferred == 65536, "the bytes the printer took are told");
+    } finally {
+      receipts.setWriteStall(false);
+    }
 
     heading("Printers coming and going, heard by a listener");
     BlockingQueue<String> heard = new LinkedBlockingQueue<>();

@@ -87,6 +87,7 @@ public final class UsbPrinter implements AutoCloseable {
   private final InputStream input = new PrinterInputStream(this);
   private final OutputStream output = new PrinterOutputStream(this);
   private final ReentrantLock readerLock = new ReentrantLock();
+  private final ReentrantLock writerLock = new ReentrantLock();
   // Held only for bookkeeping, never across a native that can wait.
   private final Object lock = new Object();
   // Guarded by lock. A reopen (native type) replaces the handles and counts up the generation; a
@@ -359,7 +360,9 @@ public final class UsbPrinter implements AutoCloseable {
   /**
    * Writes all of {@code data} and returns when the printer has taken it, or throws. The bytes go
    * out in pieces of 64 KiB, one request each; a piece cut short is not sent again: the next
-   * request starts at the first byte the printer did not take.
+   * request starts at the first byte the printer did not take. One write's bytes are not mixed
+   * with another thread's: a second writer waits (within its own time-out) until the first is
+   * done.
    *
    * @param timeout how long the whole write may take; a printer that takes nothing (offline, out of
    *     paper) makes it throw {@link WriteTimeoutException} once that has passed
@@ -379,6 +382,26 @@ public final class UsbPrinter implements AutoCloseable {
     Objects.requireNonNull(data, "data");
     long start = System.nanoTime();
     long limit = nanos(checkTimeout(timeout));
+    // The pieces of one write stay together: another thread's write waits for the whole of it.
+    try {
+      if (!writerLock.tryLock(limit, TimeUnit.NANOSECONDS)) {
+        throw new WriteTimeoutException(
+            "another thread's write held the printer for the whole time-out, " + timeout, 0);
+      }
+    } catch (InterruptedException e) {
+      Thread.currentThread().interrupt();
+      throw interruptedWrite(0);
+    }
+    try {
+      writePieces(data, timeout, progress, start, limit);
+    } finally {
+      writerLock.unlock();
+    }
+  }
+
+  private void writePieces(
+      byte[] data, Duration timeout, LongConsumer progress, long start, long limit)
+      throws IOException {
     int done = 0;
     boolean reopened = false;
     for (boolean later = false; ; later = true) {
