@@ -384,9 +384,14 @@ public final class UsbPrinter implements AutoCloseable {
     long limit = nanos(checkTimeout(timeout));
     // The pieces of one write stay together: another thread's write waits for the whole of it.
     try {
-      if (!writerLock.tryLock(limit, TimeUnit.NANOSECONDS)) {
-        throw new WriteTimeoutException(
-            "another thread's write held the printer for the whole time-out, " + timeout, 0);
+      while (!writerLock.tryLock(PURGE_ROUND_NANOS, TimeUnit.NANOSECONDS)) {
+        if (closed) {
+          throw new Closed(info); // the other write may stay stuck: this one need not wait
+        }
+        if (System.nanoTime() - start >= limit) {
+          throw new WriteTimeoutException(
+              "another thread's write held the printer for the whole time-out, " + timeout, 0);
+        }
       }
     } catch (InterruptedException e) {
       Thread.currentThread().interrupt();

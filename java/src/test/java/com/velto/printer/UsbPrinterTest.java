@@ -286,9 +286,23 @@ class UsbPrinterTest extends LibraryTest {
     byte[] data = new byte[200_000];
     new Random(7).nextBytes(data);
     List<Long> progress = new ArrayList<>();
-    printer.write(data, BOUND, progress::add);
+    CompletableFuture<Void> other = new CompletableFuture<>();
+    printer.write(data, BOUND, done -> {
+      progress.add(done);
+      if (done == 65_536) { // another thread writes between two pieces: it waits for the rest
+        sim.setWriteStall(true);
+        new Thread(() -> {
+          writeOrThrow("other");
+          other.complete(null);
+        }).start();
+        assertFalse(sim.waitPendingWrites(1, 500), "the other write reached the printer");
+        sim.setWriteStall(false);
+      }
+    });
     assertEquals(List.of(65_536L, 131_072L, 196_608L, 200_000L), progress);
+    other.get(BOUND_MS, TimeUnit.MILLISECONDS);
     assertArrayEquals(data, Arrays.copyOfRange(sim.written(), 10, 200_010));
+    assertEquals("other", ascii(Arrays.copyOfRange(sim.written(), 200_010, 200_015)));
   }
 
   @ParameterizedTest
