@@ -17,14 +17,11 @@ SRWLOCK g_SessionsLock = SRWLOCK_INIT;
 std::map<jlong, std::shared_ptr<CUsbComm>> *g_pSessions;
 jlong g_nLastSession;
 
-// Room a bound path keeps for "\PIPE0x".
-const size_t kPipeSuffixLength = 1 + 6;
-
 }  // namespace
 
 jlong AddSession(const char *pszInterfacePath, int nUsbType) {
   if (pszInterfacePath == nullptr || pszInterfacePath[0] == '\0' ||
-      strlen(pszInterfacePath) + kPipeSuffixLength >= USB_PATH_SIZE ||
+      strlen(pszInterfacePath) + USB_PIPE_SUFFIX_LENGTH >= USB_PATH_SIZE ||
       (nUsbType != USB_TYPE_NATIVE && nUsbType != USB_TYPE_PRINTER_CLASS)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;

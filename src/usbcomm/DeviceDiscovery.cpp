@@ -9,9 +9,6 @@
 
 namespace {
 
-// Room a path buffer keeps behind an interface path for "\PIPE0x".
-const size_t kPipeSuffixLength = 1 + 6;
-
 // An enumeration error may repeat at every index (a broken class driver);
 // give up after this many in a row rather than scan for ever.
 const DWORD kMaxConsecutiveEnumErrors = 256;
@@ -110,7 +107,7 @@ HANDLE CUsbComm::OpenInterface(HDEVINFO hDevInfo, PSP_DEVICE_INTERFACE_DATA pInt
     // open. The terminator is looked for only inside the block.
     const size_t nPathRoom = nRequired - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
     const size_t nPath = strnlen(pDetail->DevicePath, nPathRoom);
-    if (nPath < nPathRoom && nPath + kPipeSuffixLength < nSize) {
+    if (nPath < nPathRoom && nPath + USB_PIPE_SUFFIX_LENGTH < nSize) {
       memcpy(pszBuffer, pDetail->DevicePath, nPath + 1);
       hInterface = OpenDevicePath(pszBuffer);
       // A printer of the table that cannot be opened (its permissions, say):

@@ -10,8 +10,6 @@
 
 namespace {
 
-// Room a path keeps for "\PIPE0x" within a device path buffer.
-const size_t kPipeSuffixLength = 1 + 6;
 // As the search: a broken class driver may fail every index.
 const DWORD kMaxConsecutiveEnumErrors = 256;
 // Device nodes between an interface's node and its USB device: a printer
@@ -144,7 +142,7 @@ bool GetInterfacePath(HDEVINFO hDevInfo, SP_DEVICE_INTERFACE_DATA *pInterface,
   }
   const size_t nRoom = nRequired - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
   const size_t nPath = strnlen(pDetail->DevicePath, nRoom);
-  if (nPath == nRoom || nPath == 0 || nPath + kPipeSuffixLength >= USB_PATH_SIZE) return false;
+  if (nPath == nRoom || nPath == 0 || nPath + USB_PIPE_SUFFIX_LENGTH >= USB_PATH_SIZE) return false;
   pOut->assign(pDetail->DevicePath, nPath);
   return true;
 }

@@ -19,6 +19,8 @@ class CCircularBuffer;
 
 // Size of every device path buffer, terminator included.
 #define USB_PATH_SIZE 256
+// Room an interface path keeps in such a buffer for "\PIPE0x".
+#define USB_PIPE_SUFFIX_LENGTH (1 + 6)
 
 class CUsbComm {
  public:

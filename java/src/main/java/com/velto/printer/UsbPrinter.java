@@ -104,7 +104,6 @@ public final class UsbPrinter implements AutoCloseable {
   private boolean handedOver; // the close gave up waiting: the last call out releases
   private boolean released;
   private volatile boolean closed;
-  private volatile boolean connected = true;
   private volatile Duration writeTimeout = Duration.ofSeconds(30);
   // The native driver's read time-out as the reader last set it (reader only).
   private int timeoutMs = -1;
@@ -431,7 +430,6 @@ public final class UsbPrinter implements AutoCloseable {
       }
       if (n > 0) {
         done += n;
-        connected = true;
         if (progress != null) {
           progress.accept(done);
         }
@@ -578,7 +576,6 @@ public final class UsbPrinter implements AutoCloseable {
         end(true);
       }
       if (n > 0) {
-        connected = true;
         return n;
       }
       if (closed) {
@@ -590,7 +587,6 @@ public final class UsbPrinter implements AutoCloseable {
         }
         throw failure(code, use); // a receiver that has stopped fails every read at once
       }
-      connected = true; // the printer is there and sent nothing
       long now = System.nanoTime();
       if (now - start >= limit) {
         return 0;
@@ -650,7 +646,6 @@ public final class UsbPrinter implements AutoCloseable {
       return false;
     }
     if (!list().contains(info)) {
-      connected = false;
       return false;
     }
     if (type == Type.NATIVE) {
@@ -661,7 +656,6 @@ public final class UsbPrinter implements AutoCloseable {
         return false;
       }
     }
-    connected = true;
     return true;
   }
 
@@ -730,7 +724,6 @@ public final class UsbPrinter implements AutoCloseable {
       end(false);
     }
     if (rc >= 0) {
-      connected = true;
       return rc;
     }
     if (code == ERROR_GEN_FAILURE && !closed) {
@@ -762,7 +755,6 @@ public final class UsbPrinter implements AutoCloseable {
       calls++; // the close itself, until it releases or hands over
       lock.notifyAll();
     }
-    connected = false;
     int rc = endCalls(true);
     boolean last;
     synchronized (lock) {
@@ -971,7 +963,6 @@ public final class UsbPrinter implements AutoCloseable {
     if (!WinErrors.gone(code) || (code == WinErrors.ERROR_ACCESS_DENIED && list().contains(info))) {
       return new UsbIOException(code, WinErrors.text(code));
     }
-    connected = false;
     if (type == Type.NATIVE) {
       synchronized (lock) {
         stale |= use.generation() == generation;
@@ -1007,7 +998,6 @@ public final class UsbPrinter implements AutoCloseable {
       generation++;
       stale = false;
     }
-    connected = true;
   }
 
   private static int millis(Duration d) {

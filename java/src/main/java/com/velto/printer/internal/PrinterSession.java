@@ -31,10 +31,6 @@ public final class PrinterSession {
     return NativePrinters.read(session, handle, data);
   }
 
-  public int write(int handle, byte[] data) {
-    return NativePrinters.write(session, handle, data);
-  }
-
   public int writeTimed(int handle, byte[] data, int offset, int length, int timeoutMs) {
     return NativePrinters.writeTimed(session, handle, data, offset, length, timeoutMs);
   }
